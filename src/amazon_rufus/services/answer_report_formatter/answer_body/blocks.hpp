@@ -1,0 +1,115 @@
+// The three block shapes of an answer body as native records.  Between
+// unreplaced native steps blocks stay records; they become the interpreter's
+// dicts only where a replaced step or a direct call from Python sees them.
+#pragma once
+#include "../module/sink.hpp"
+#include "../module/steps.hpp"
+
+#include <deque>
+#include <vector>
+
+namespace arf {
+
+using Row = std::vector<NStr>;
+
+// Storage that keeps the records of one answer body alive.
+class Work {
+public:
+    Arena arena;
+    Row* new_row() { rows_.emplace_back(); return &rows_.back(); }
+    // Keeps a new reference alive and returns it (borrowed); nullptr passes.
+    PyObject* hold(PyObject* o) { if (o) arena.hold(o); return o; }
+    // A text built here, kept alive for views of it.
+    NStr keep_text(TextBuf& buf) {
+        PyObject* s = buf.to_py();
+        if (!s) return NStr{};
+        return arena.keep(s);
+    }
+private:
+    std::deque<Row> rows_;
+};
+
+// A table row: cells read natively, or a list handed over by a replaced step.
+struct RowRef {
+    Row* native = nullptr;
+    PyObject* obj = nullptr;  // an exact list, kept alive by Work
+    Py_ssize_t size() const noexcept { return native ? static_cast<Py_ssize_t>(native->size()) : PyList_GET_SIZE(obj); }
+};
+
+// Intermediate block (text parser output, `kind`).
+struct IBlock {
+    enum Kind : uint8_t { TEXT, HEADING, LIST_ITEM, TABLE, FOREIGN } kind = TEXT;
+    int level = 0;
+    NStr text;
+    Row* header = nullptr;
+    std::vector<Row*> rows;
+    PyObject* obj = nullptr;  // FOREIGN: whatever a replaced recogniser returned
+};
+
+// Structured block (front end's model, `type`).
+struct SBlock {
+    enum Type : uint8_t { HEADING, PARAGRAPH, LIST_ITEM, TABLE_ROW, OTHER } type = OTHER;
+    NStr text;                   // native text
+    PyObject* text_obj = nullptr;  // a text value copied unchanged from a loose block
+    PyObject* level_obj = nullptr; // heading level value
+    Row* cells = nullptr;          // native cells
+    PyObject* cells_obj = nullptr; // cells list of a loose table
+    PyObject* raw = nullptr;       // the loose dict this block was read from
+};
+
+// Display block (`type`), what the renderer reads.
+struct DBlock {
+    enum Type : uint8_t { HEADING, TEXT, LIST, TABLE } type = TEXT;
+    NStr text;
+    PyObject* level = nullptr;
+    std::vector<NStr> items;
+    RowRef header;
+    std::vector<RowRef> rows;
+};
+
+// A step's result: native records, or an interpreter object from a replaced step.
+template <class T>
+struct Either {
+    bool native = true;
+    std::vector<T> records;
+    Ref obj;
+};
+
+using IBlocks = Either<IBlock>;
+using SBlocks = Either<SBlock>;
+using DBlocks = Either<DBlock>;
+
+// ---- Step cores (false on error) --------------------------------------------
+
+bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out) noexcept;
+bool convert_blocks(Ctx& ctx, Work& w, IBlocks& in, SBlocks& out) noexcept;
+bool assemble_blocks(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out) noexcept;
+bool render_blocks(Ctx& ctx, Work& w, DBlocks& in, LineSink& sink) noexcept;
+bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured, DBlocks& out) noexcept;
+
+// Body lines: written into `sink`, or `foreign` set to what a replaced step returned.
+bool write_answer_body(Ctx& ctx, PyObject* index, PyObject* answer, LineSink& sink, Ref& foreign) noexcept;
+
+// Native recognisers over views.
+bool match_heading(NStr line, int& level, NStr& text) noexcept;
+bool match_list_item(NStr line, NStr& text) noexcept;
+bool parse_pipe_row(NStr line, Row& cells) noexcept;
+bool is_delimiter_row(const Row& cells) noexcept;
+bool starts_with_space(NStr line) noexcept;
+
+// Whether the module global `re.match` is still the one imported at load
+// time (-1 when reading the global fails).
+int re_is_original() noexcept;
+// re.match(pattern, text) through the module global; a new reference.
+PyObject* re_match_global(PyObject* pattern, PyObject* text) noexcept;
+
+// Records as the interpreter's dicts.
+PyObject* iblocks_to_py(IBlocks& b) noexcept;
+PyObject* sblocks_to_py_in(Work& w, SBlocks& b) noexcept;
+PyObject* dblocks_to_py(DBlocks& b) noexcept;
+PyObject* row_to_py(const Row& row) noexcept;
+PyObject* rowref_to_py(const RowRef& row) noexcept;
+// " | ".join of native cells.
+NStr join_cells(Work& w, const Row& row, Py_ssize_t from = 0) noexcept;
+
+}  // namespace arf

@@ -1,0 +1,168 @@
+// Answer body selection: the front end's structured blocks when they
+// assemble to something, else the parsed answer text, else the text as one
+// block; then the rendered lines.
+#include "../module/impls.hpp"
+#include "blocks.hpp"
+
+namespace arf {
+
+namespace {
+
+// _build_structured_answer_blocks through the instance.
+bool assemble_step(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out) {
+    Ref callable;
+    bool with_self = false;
+    int native = ctx.resolve(BUILD_STRUCTURED_ANSWER_BLOCKS, callable, with_self);
+    if (native < 0) return false;
+    if (native) {
+        if (!in.native) {
+            Ref checked = steal(check_arg(BUILD_STRUCTURED_ANSWER_BLOCKS, 0, in.obj.get()));
+            if (!checked) return false;
+        }
+        return assemble_blocks(ctx, w, in, out);
+    }
+    Ref arg = steal(sblocks_to_py_in(w, in));
+    if (!arg) return false;
+    PyObject* a = arg.get();
+    out.native = false;
+    out.obj = steal(ctx.call(BUILD_STRUCTURED_ANSWER_BLOCKS, callable, with_self, &a, 1));
+    return static_cast<bool>(out.obj);
+}
+
+// Truth value of assembled blocks (-1 on error).
+int blocks_truth(DBlocks& d) {
+    if (d.native) return !d.records.empty();
+    return truth(d.obj.get());
+}
+
+bool parse_step(Ctx& ctx, Work& w, PyObject* text, IBlocks& out) {
+    int native = ctx.is_native(BUILD_TEXT_FALLBACK_BLOCKS);
+    if (native < 0) return false;
+    if (native) return parse_text(ctx, w, text, out);
+    out.native = false;
+    out.obj = steal(ctx.invoke(BUILD_TEXT_FALLBACK_BLOCKS, &text, 1));
+    return static_cast<bool>(out.obj);
+}
+
+bool convert_step(Ctx& ctx, Work& w, IBlocks& in, SBlocks& out) {
+    Ref callable;
+    bool with_self = false;
+    int native = ctx.resolve(TO_STRUCTURED_BLOCKS, callable, with_self);
+    if (native < 0) return false;
+    if (native) {
+        if (!in.native) {
+            Ref checked = steal(check_arg(TO_STRUCTURED_BLOCKS, 0, in.obj.get()));
+            if (!checked) return false;
+        }
+        return convert_blocks(ctx, w, in, out);
+    }
+    Ref arg = steal(iblocks_to_py(in));
+    if (!arg) return false;
+    PyObject* a = arg.get();
+    out.native = false;
+    out.obj = steal(ctx.call(TO_STRUCTURED_BLOCKS, callable, with_self, &a, 1));
+    return static_cast<bool>(out.obj);
+}
+
+// A result handed on from another step must be a list (or None).
+bool handed_on(DBlocks& d) { return d.native || check_return(d.obj.get(), &PyList_Type); }
+
+}  // namespace
+
+bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured, DBlocks& out) noexcept {
+    out.native = true;
+    out.records.clear();
+    if (PyList_Check(structured)) {
+        int t = truth(structured);
+        if (t < 0) return false;
+        if (t) {
+            SBlocks in;
+            in.native = false;
+            in.obj = borrow(structured);
+            if (!assemble_step(ctx, w, in, out)) return false;
+            int shown = blocks_truth(out);
+            if (shown < 0) return false;
+            if (shown) return handed_on(out);
+        }
+    }
+    out = DBlocks{};
+    if (PyUnicode_GET_LENGTH(text) == 0) return true;
+    IBlocks parsed;
+    SBlocks structured_fallback;
+    if (!parse_step(ctx, w, text, parsed) || !convert_step(ctx, w, parsed, structured_fallback) ||
+        !assemble_step(ctx, w, structured_fallback, out))
+        return false;
+    int shown = blocks_truth(out);
+    if (shown < 0) return false;
+    if (shown) return handed_on(out);
+    out = DBlocks{};
+    DBlock last_resort;
+    last_resort.type = DBlock::TEXT;
+    last_resort.text = trim(NStr::of(text));
+    out.records.push_back(std::move(last_resort));
+    return true;
+}
+
+PyObject* py_build_answer_blocks(PyObject* self, PyObject* const* args) noexcept {
+    Ctx ctx(self);
+    Work w;
+    DBlocks out;
+    if (!build_answer_blocks(ctx, w, args[0], args[1], out)) return nullptr;
+    return dblocks_to_py(out);
+}
+
+bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Ref& foreign) noexcept {
+    Work w;
+    Ref value = steal(get_key(answer, N.text));
+    if (!value) return false;
+    NStr trimmed;
+    if (!trimmed_text_or_empty(value.get(), w.arena, trimmed)) return false;
+    Ref is_success = steal(get_key(answer, N.isSuccess));
+    if (!is_success) return false;
+    if (is_success.get() == Py_False && trimmed.empty()) return true;
+    PyObject* text = w.hold(to_py(trimmed));
+    if (!text) return false;
+    Ref structured = steal(get_key(answer, N.blocks));
+    if (!structured) return false;
+
+    DBlocks display;
+    Ref callable;
+    bool with_self = false;
+    int native = ctx.resolve(BUILD_ANSWER_BLOCKS, callable, with_self);
+    if (native < 0) return false;
+    if (native) {
+        if (!build_answer_blocks(ctx, w, text, structured.get(), display)) return false;
+    } else {
+        PyObject* args[2] = {text, structured.get()};
+        display.native = false;
+        display.obj = steal(ctx.call(BUILD_ANSWER_BLOCKS, callable, with_self, args, 2));
+        if (!display.obj) return false;
+    }
+
+    native = ctx.resolve(RENDER_BLOCKS, callable, with_self);
+    if (native < 0) return false;
+    if (native) {
+        if (!display.native) {
+            Ref checked = steal(check_arg(RENDER_BLOCKS, 0, display.obj.get()));
+            if (!checked) return false;
+        }
+        return render_blocks(ctx, w, display, sink);
+    }
+    Ref arg = steal(dblocks_to_py(display));
+    if (!arg) return false;
+    PyObject* a = arg.get();
+    foreign = steal(ctx.call(RENDER_BLOCKS, callable, with_self, &a, 1));
+    return foreign && check_return(foreign.get(), &PyList_Type);
+}
+
+PyObject* py_format_answer_body(PyObject* self, PyObject* const* args) noexcept {
+    Ctx ctx(self);
+    TextBuf buf;
+    LineSink sink(buf, true);
+    Ref foreign;
+    if (!write_answer_body(ctx, args[0], args[1], sink, foreign)) return nullptr;
+    if (foreign) return foreign.release();
+    return sink.to_list();
+}
+
+}  // namespace arf

@@ -1,0 +1,167 @@
+// Block records as the interpreter's dicts, for replaced steps and for
+// direct calls from Python.  Keys are inserted in the block model's order.
+#include "blocks.hpp"
+
+namespace arf {
+
+PyObject* row_to_py(const Row& row) noexcept {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(row.size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < row.size(); ++i) {
+        PyObject* s = to_py(row[i]);
+        if (!s) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), s);
+    }
+    return list;
+}
+
+PyObject* rowref_to_py(const RowRef& row) noexcept {
+    return row.native ? row_to_py(*row.native) : Py_NewRef(row.obj);
+}
+
+NStr join_cells(Work& w, const Row& row, Py_ssize_t from) noexcept {
+    if (static_cast<Py_ssize_t>(row.size()) - from == 1) return row[from];
+    TextBuf buf;
+    for (size_t i = static_cast<size_t>(from); i < row.size(); ++i) {
+        if (i > static_cast<size_t>(from)) buf.append(U" | ");
+        buf.append(row[i]);
+    }
+    return w.keep_text(buf);
+}
+
+// Builds a dict from (key, value) pairs; values are new references (nullptr
+// means failure and is reported after the others are released).
+static PyObject* dict_of(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+    PyObject* d = PyDict_New();
+    bool ok = d != nullptr;
+    for (auto& [k, v] : items) {
+        if (ok && (!v || PyDict_SetItem(d, k, v) < 0)) ok = false;
+        Py_XDECREF(v);
+    }
+    if (!ok) {
+        Py_XDECREF(d);
+        return nullptr;
+    }
+    return d;
+}
+
+static PyObject* text_value(NStr text, PyObject* text_obj) {
+    return text_obj ? Py_NewRef(text_obj) : to_py(text);
+}
+
+static PyObject* rows_to_py(const std::vector<Row*>& rows) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        PyObject* r = row_to_py(*rows[i]);
+        if (!r) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), r);
+    }
+    return list;
+}
+
+static PyObject* iblock_to_py(const IBlock& b) {
+    switch (b.kind) {
+        case IBlock::TEXT:
+            return dict_of({{N.kind, Py_NewRef(N.text)}, {N.text, to_py(b.text)}});
+        case IBlock::HEADING:
+            return dict_of({{N.kind, Py_NewRef(N.heading)}, {N.level, PyLong_FromLong(b.level)}, {N.text, to_py(b.text)}});
+        case IBlock::LIST_ITEM:
+            return dict_of({{N.kind, Py_NewRef(N.list_item)}, {N.text, to_py(b.text)}});
+        case IBlock::TABLE:
+            return dict_of({{N.kind, Py_NewRef(N.table)}, {N.header, row_to_py(*b.header)}, {N.rows, rows_to_py(b.rows)}});
+        case IBlock::FOREIGN:
+            return Py_NewRef(b.obj);
+    }
+    return nullptr;
+}
+
+static PyObject* sblock_to_py(Work& w, const SBlock& b) {
+    if (b.raw) return Py_NewRef(b.raw);
+    switch (b.type) {
+        case SBlock::HEADING:
+            return dict_of({{N.type, Py_NewRef(N.heading)}, {N.text, text_value(b.text, b.text_obj)},
+                            {N.level, Py_NewRef(b.level_obj)}});
+        case SBlock::PARAGRAPH:
+            return dict_of({{N.type, Py_NewRef(N.paragraph)}, {N.text, text_value(b.text, b.text_obj)}});
+        case SBlock::LIST_ITEM:
+            return dict_of({{N.type, Py_NewRef(N.list_item)}, {N.text, text_value(b.text, b.text_obj)}});
+        case SBlock::TABLE_ROW: {
+            if (b.cells_obj)
+                return dict_of({{N.type, Py_NewRef(N.table_row)}, {N.text, text_value(b.text, b.text_obj)},
+                                {N.cells, Py_NewRef(b.cells_obj)}});
+            NStr text = b.text_obj || b.text.data ? b.text : join_cells(w, *b.cells);
+            if (!text.data && PyErr_Occurred()) return nullptr;
+            return dict_of({{N.type, Py_NewRef(N.table_row)}, {N.text, text_value(text, b.text_obj)},
+                            {N.cells, row_to_py(*b.cells)}});
+        }
+        case SBlock::OTHER:
+            break;
+    }
+    PyErr_SetString(PyExc_SystemError, "unexpected structured block record");
+    return nullptr;
+}
+
+static PyObject* dblock_to_py(const DBlock& b) {
+    switch (b.type) {
+        case DBlock::HEADING:
+            return dict_of({{N.type, Py_NewRef(N.heading)}, {N.text, to_py(b.text)}, {N.level, Py_NewRef(b.level)}});
+        case DBlock::TEXT:
+            return dict_of({{N.type, Py_NewRef(N.text)}, {N.text, to_py(b.text)}});
+        case DBlock::LIST:
+            return dict_of({{N.type, Py_NewRef(N.list)}, {N.items, row_to_py(b.items)}});
+        case DBlock::TABLE: {
+            PyObject* rows = PyList_New(static_cast<Py_ssize_t>(b.rows.size()));
+            if (rows) {
+                for (size_t i = 0; i < b.rows.size(); ++i) {
+                    PyObject* r = rowref_to_py(b.rows[i]);
+                    if (!r) {
+                        Py_CLEAR(rows);
+                        break;
+                    }
+                    PyList_SET_ITEM(rows, static_cast<Py_ssize_t>(i), r);
+                }
+            }
+            return dict_of({{N.type, Py_NewRef(N.table)}, {N.header, rowref_to_py(b.header)}, {N.rows, rows}});
+        }
+    }
+    return nullptr;
+}
+
+template <class T, class F>
+static PyObject* list_of(std::vector<T>& records, F&& one) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < records.size(); ++i) {
+        PyObject* d = one(records[i]);
+        if (!d) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), d);
+    }
+    return list;
+}
+
+PyObject* iblocks_to_py(IBlocks& b) noexcept {
+    if (!b.native) return Py_NewRef(b.obj.get());
+    return list_of(b.records, [](IBlock& r) { return iblock_to_py(r); });
+}
+
+PyObject* sblocks_to_py_in(Work& w, SBlocks& b) noexcept {
+    if (!b.native) return Py_NewRef(b.obj.get());
+    return list_of(b.records, [&](SBlock& r) { return sblock_to_py(w, r); });
+}
+
+PyObject* dblocks_to_py(DBlocks& b) noexcept {
+    if (!b.native) return Py_NewRef(b.obj.get());
+    return list_of(b.records, [](DBlock& r) { return dblock_to_py(r); });
+}
+
+}  // namespace arf

@@ -1,0 +1,453 @@
+// Markdown line recognisers: headings, list items, pipe rows, delimiter rows
+// and tables.  The patterns are matched natively with re.match semantics
+// (anchored at the start, "." stops at "\n", "$" also before a final "\n");
+// when the module global `re` has been replaced they go through it.
+#include "../module/impls.hpp"
+#include "blocks.hpp"
+
+namespace arf {
+
+// ---- Native pattern pieces ---------------------------------------------------
+
+// "(.*)$" from position p: the group runs to the first "\n", which must be
+// the end of the text or a final "\n".
+static bool dot_star_to_end(NStr t, Py_ssize_t p, NStr& group) noexcept {
+    Py_ssize_t e = p;
+    while (e < t.len && t[e] != '\n') ++e;
+    if (e < t.len && e != t.len - 1) return false;
+    group = t.sub(p, e);
+    return true;
+}
+
+// "\s+" from position p; returns the position after the run, or -1.
+static Py_ssize_t spaces(NStr t, Py_ssize_t p) noexcept {
+    if (p >= t.len || !is_space(t[p])) return -1;
+    while (p < t.len && is_space(t[p])) ++p;
+    return p;
+}
+
+// ^(#{1,6})\s+(.*)$ on the trimmed line.
+bool match_heading(NStr line, int& level, NStr& text) noexcept {
+    NStr t = trim(line);
+    Py_ssize_t h = 0;
+    while (h < t.len && h < 7 && t[h] == '#') ++h;
+    if (h == 0 || h > 6) return false;
+    Py_ssize_t p = spaces(t, h);
+    NStr group;
+    if (p < 0 || !dot_star_to_end(t, p, group)) return false;
+    level = static_cast<int>(h);
+    text = trim(group);
+    return true;
+}
+
+// ^([-*•])\s+(.*)$, then ^\d+[.)]\s+(.*)$ on the trimmed line.
+bool match_list_item(NStr line, NStr& text) noexcept {
+    NStr t = trim(line);
+    if (t.len == 0) return false;
+    NStr group;
+    Py_UCS4 c = t[0];
+    if (c == '-' || c == '*' || c == 0x2022) {
+        Py_ssize_t p = spaces(t, 1);
+        if (p >= 0 && dot_star_to_end(t, p, group)) {
+            text = trim(group);
+            return true;
+        }
+    }
+    Py_ssize_t d = 0;
+    while (d < t.len && is_digit(t[d])) ++d;
+    if (d == 0 || d >= t.len || (t[d] != '.' && t[d] != ')')) return false;
+    Py_ssize_t p = spaces(t, d + 1);
+    if (p < 0 || !dot_star_to_end(t, p, group)) return false;
+    text = trim(group);
+    return true;
+}
+
+// ^:?-{3,}:?$ on an already trimmed cell.
+static bool match_delimiter_cell(NStr t) noexcept {
+    Py_ssize_t i = 0;
+    if (i < t.len && t[i] == ':') ++i;
+    Py_ssize_t dashes = 0;
+    while (i < t.len && t[i] == '-') ++i, ++dashes;
+    if (dashes < 3) return false;
+    if (i < t.len && t[i] == ':') ++i;
+    return i == t.len || (i == t.len - 1 && t[i] == '\n');
+}
+
+bool starts_with_space(NStr line) noexcept { return line.len > 0 && is_space(line[0]); }
+
+bool parse_pipe_row(NStr line, Row& cells) noexcept {
+    cells.clear();
+    if (!contains(line, '|')) return false;
+    Py_ssize_t start = 0;
+    for (Py_ssize_t i = 0; i <= line.len; ++i) {
+        if (i == line.len || line[i] == '|') {
+            cells.push_back(trim(line.sub(start, i)));
+            start = i + 1;
+        }
+    }
+    if (!cells.empty() && cells.front().empty()) cells.erase(cells.begin());
+    if (!cells.empty() && cells.back().empty()) cells.pop_back();
+    if (cells.size() < 2) return false;
+    for (const NStr& c : cells)
+        if (!c.empty() && !(c.len == 1 && c[0] == '-')) return true;
+    return false;
+}
+
+bool is_delimiter_row(const Row& cells) noexcept {
+    if (cells.empty()) return false;
+    for (const NStr& c : cells)
+        if (!match_delimiter_cell(trim(c))) return false;
+    return true;
+}
+
+// ---- The module global `re` ----------------------------------------------------
+
+int re_is_original() noexcept {
+    PyObject* re = PyDict_GetItemWithError(S.module_dict, N.re);
+    if (!re) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", N.re);
+        return -1;
+    }
+    if (re != S.re_module) return 0;
+    PyObject* match = PyDict_GetItemWithError(PyModule_GetDict(re), N.match);
+    if (!match) return PyErr_Occurred() ? -1 : 0;
+    return match == S.re_match;
+}
+
+PyObject* re_match_global(PyObject* pattern, PyObject* text) noexcept {
+    PyObject* re = PyDict_GetItemWithError(S.module_dict, N.re);
+    if (!re) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", N.re);
+        return nullptr;
+    }
+    may_run_python();
+    Ref keep = borrow(re);
+    return PyObject_CallMethodObjArgs(keep.get(), N.match, pattern, text, nullptr);
+}
+
+// m.group(n), a new reference.
+static PyObject* group(PyObject* m, int n) {
+    may_run_python();
+    return PyObject_CallMethod(m, "group", "i", n);
+}
+
+// {"kind": kind, ...} built by the generic route of the recognisers.
+static PyObject* list_item_dict(PyObject* text) {
+    return Py_BuildValue("{sOsO}", "kind", N.list_item, "text", text);
+}
+
+// ---- Generic recognisers (through the module global `re`) -------------------
+
+static PyObject* heading_via_re(PyObject* trimmed) {
+    Ref m = steal(re_match_global(N.pat_heading, trimmed));
+    if (!m) return nullptr;
+    int t = truth(m.get());
+    if (t <= 0) return t < 0 ? nullptr : Py_NewRef(Py_None);
+    Ref g2 = steal(group(m.get(), 2));
+    if (!g2) return nullptr;
+    Ref text = steal(PyObject_CallMethodNoArgs(g2.get(), N.strip));
+    if (!text) return nullptr;
+    Ref g1 = steal(group(m.get(), 1));
+    if (!g1) return nullptr;
+    Py_ssize_t n = PyObject_Length(g1.get());
+    if (n < 0) return nullptr;
+    return Py_BuildValue("{sOsnsO}", "kind", N.heading, "level", n, "text", text.get());
+}
+
+static PyObject* list_item_via_re(PyObject* trimmed) {
+    PyObject* patterns[2] = {N.pat_unordered, N.pat_ordered};
+    int groups[2] = {2, 1};
+    for (int k = 0; k < 2; ++k) {
+        Ref m = steal(re_match_global(patterns[k], trimmed));
+        if (!m) return nullptr;
+        int t = truth(m.get());
+        if (t < 0) return nullptr;
+        if (!t) continue;
+        Ref g = steal(group(m.get(), groups[k]));
+        if (!g) return nullptr;
+        Ref text = steal(PyObject_CallMethodNoArgs(g.get(), N.strip));
+        if (!text) return nullptr;
+        return list_item_dict(text.get());
+    }
+    return Py_NewRef(Py_None);
+}
+
+static int delimiter_cell_matches(PyObject* cell, bool re_native) {
+    Ref stripped = steal(strip_text(cell));
+    if (!stripped) return -1;
+    if (re_native && PyUnicode_CheckExact(stripped.get())) return match_delimiter_cell(NStr::of(stripped.get()));
+    Ref m = steal(re_match_global(N.pat_delimiter, stripped.get()));
+    if (!m) return -1;
+    return truth(m.get());
+}
+
+// ---- Recognisers used by the parser ----------------------------------------------
+
+int recognise_heading(Ctx& ctx, Work& w, NStr line, IBlock& out) noexcept {
+    int native_re = ctx.re_native();
+    if (native_re < 0) return -1;
+    if (native_re) {
+        int level;
+        NStr text;
+        if (!match_heading(line, level, text)) return 0;
+        out.kind = IBlock::HEADING;
+        out.level = level;
+        out.text = text;
+        return 1;
+    }
+    PyObject* trimmed = w.hold(to_py(trim(line)));
+    if (!trimmed) return -1;
+    PyObject* r = w.hold(heading_via_re(trimmed));
+    if (!r) return -1;
+    if (r == Py_None) return 0;
+    out.kind = IBlock::FOREIGN;
+    out.obj = r;
+    return 1;
+}
+
+int recognise_list_item(Ctx& ctx, Work& w, NStr line, IBlock& out) noexcept {
+    int native_re = ctx.re_native();
+    if (native_re < 0) return -1;
+    if (native_re) {
+        NStr text;
+        if (!match_list_item(line, text)) return 0;
+        out.kind = IBlock::LIST_ITEM;
+        out.text = text;
+        return 1;
+    }
+    PyObject* trimmed = w.hold(to_py(trim(line)));
+    if (!trimmed) return -1;
+    PyObject* r = w.hold(list_item_via_re(trimmed));
+    if (!r) return -1;
+    if (r == Py_None) return 0;
+    out.kind = IBlock::FOREIGN;
+    out.obj = r;
+    return 1;
+}
+
+int continuation_matches(Ctx& ctx, Work& w, NStr line) noexcept {
+    int native_re = ctx.re_native();
+    if (native_re < 0) return -1;
+    if (native_re) return starts_with_space(line);
+    PyObject* s = w.hold(to_py(line));
+    if (!s) return -1;
+    Ref m = steal(re_match_global(N.pat_space, s));
+    if (!m) return -1;
+    return m.get() != Py_None;
+}
+
+// The table recogniser over native lines with native steps: 1 table, 0 none.
+static int table_native(const std::vector<NStr>& lines, Py_ssize_t start, Work& w, IBlock& out,
+                        Py_ssize_t& next) noexcept {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(lines.size());
+    Row scratch;
+    if (start < 0 || start >= n || !parse_pipe_row(lines[start], scratch)) return 0;
+    Row delimiter;
+    if (start + 1 >= n || !parse_pipe_row(lines[start + 1], delimiter) || !is_delimiter_row(delimiter)) return 0;
+    out.kind = IBlock::TABLE;
+    out.header = w.new_row();
+    *out.header = std::move(scratch);
+    out.rows.clear();
+    Py_ssize_t index = start + 2;
+    while (index < n) {
+        NStr line = lines[index];
+        if (trim(line).empty()) break;
+        if (!parse_pipe_row(line, scratch) || is_delimiter_row(scratch)) break;
+        Row* row = w.new_row();
+        *row = std::move(scratch);
+        out.rows.push_back(row);
+        ++index;
+    }
+    next = index;
+    return 1;
+}
+
+// The table recogniser step by step through the instance, on an interpreter
+// list of lines; returns the (table, next_index) tuple, None, or nullptr.
+static PyObject* table_generic(Ctx& ctx, PyObject* lines, PyObject* start_obj) {
+    Py_ssize_t start = PyLong_AsSsize_t(start_obj);
+    if (start == -1 && PyErr_Occurred()) return nullptr;
+    auto line_at = [&](Py_ssize_t i) -> PyObject* {
+        Py_ssize_t n = PyList_GET_SIZE(lines);
+        if (i < n) {
+            if (i < 0) i += n;
+            if (i < 0) {
+                PyErr_SetString(PyExc_IndexError, "list index out of range");
+                return nullptr;
+            }
+            return Py_NewRef(PyList_GET_ITEM(lines, i));
+        }
+        return Py_NewRef(N.empty);
+    };
+    Ref line = steal(line_at(start));
+    if (!line) return nullptr;
+    PyObject* arg = line.get();
+    Ref header = steal(ctx.invoke(PARSE_PIPE_ROW, &arg, 1));
+    if (!header) return nullptr;
+    int t = truth(header.get());
+    if (t <= 0) return t < 0 ? nullptr : Py_NewRef(Py_None);
+    line = steal(line_at(start + 1));
+    if (!line) return nullptr;
+    arg = line.get();
+    Ref delimiter = steal(ctx.invoke(PARSE_PIPE_ROW, &arg, 1));
+    if (!delimiter) return nullptr;
+    t = truth(delimiter.get());
+    if (t <= 0) return t < 0 ? nullptr : Py_NewRef(Py_None);
+    arg = delimiter.get();
+    Ref is_delim = steal(ctx.invoke(IS_MARKDOWN_DELIMITER_ROW, &arg, 1));
+    if (!is_delim) return nullptr;
+    t = truth(is_delim.get());
+    if (t <= 0) return t < 0 ? nullptr : Py_NewRef(Py_None);
+
+    Ref rows = steal(PyList_New(0));
+    if (!rows) return nullptr;
+    Py_ssize_t index = start + 2;
+    while (index < PyList_GET_SIZE(lines)) {
+        line = steal(line_at(index));
+        if (!line) return nullptr;
+        Ref stripped = steal(strip_text(line.get()));
+        if (!stripped) return nullptr;
+        t = truth(stripped.get());
+        if (t < 0) return nullptr;
+        if (!t) break;
+        arg = line.get();
+        Ref row = steal(ctx.invoke(PARSE_PIPE_ROW, &arg, 1));
+        if (!row) return nullptr;
+        t = truth(row.get());
+        if (t < 0) return nullptr;
+        if (!t) break;
+        arg = row.get();
+        Ref d = steal(ctx.invoke(IS_MARKDOWN_DELIMITER_ROW, &arg, 1));
+        if (!d) return nullptr;
+        t = truth(d.get());
+        if (t < 0) return nullptr;
+        if (t) break;
+        if (PyList_Append(rows.get(), row.get()) < 0) return nullptr;
+        ++index;
+    }
+    Ref table = steal(Py_BuildValue("{sOsOsO}", "kind", N.table, "header", header.get(), "rows", rows.get()));
+    if (!table) return nullptr;
+    return Py_BuildValue("(On)", table.get(), index);
+}
+
+// Whether the table recogniser can run on native records: its two helper
+// steps are native and the patterns are matched natively (-1 on error).
+static int table_steps_native(Ctx& ctx) {
+    int a = ctx.is_native(PARSE_PIPE_ROW);
+    if (a <= 0) return a;
+    int b = ctx.is_native(IS_MARKDOWN_DELIMITER_ROW);
+    if (b <= 0) return b;
+    return ctx.re_native();
+}
+
+int recognise_table(Ctx& ctx, Work& w, const std::vector<NStr>* native_lines, PyObject* py_lines,
+                    Py_ssize_t start, IBlock& out, Py_ssize_t& next) noexcept {
+    int native = table_steps_native(ctx);
+    if (native < 0) return -1;
+    if (native && native_lines) return table_native(*native_lines, start, w, out, next);
+    Ref lines = borrow(py_lines);
+    if (!lines) {
+        lines = steal(PyList_New(static_cast<Py_ssize_t>(native_lines->size())));
+        if (!lines) return -1;
+        for (size_t i = 0; i < native_lines->size(); ++i) {
+            PyObject* s = to_py((*native_lines)[i]);
+            if (!s) return -1;
+            PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), s);
+        }
+    }
+    Ref start_obj = steal(PyLong_FromSsize_t(start));
+    if (!start_obj) return -1;
+    Ref r = steal(table_generic(ctx, lines.get(), start_obj.get()));
+    if (!r) return -1;
+    if (r.get() == Py_None) return 0;
+    // The tuple always holds a dict and an int here.
+    out.kind = IBlock::FOREIGN;
+    out.obj = w.hold(Py_NewRef(PyTuple_GET_ITEM(r.get(), 0)));
+    next = PyLong_AsSsize_t(PyTuple_GET_ITEM(r.get(), 1));
+    return 1;
+}
+
+// ---- Entry points ---------------------------------------------------------------
+
+static PyObject* iblock_to_dict(IBlock& b) {
+    IBlocks one;
+    one.records.push_back(b);
+    Ref list = steal(iblocks_to_py(one));
+    if (!list) return nullptr;
+    return Py_NewRef(PyList_GET_ITEM(list.get(), 0));
+}
+
+PyObject* py_parse_markdown_heading(PyObject* self, PyObject* const* args) noexcept {
+    Ctx ctx(self);
+    Work w;
+    IBlock b;
+    int r = recognise_heading(ctx, w, NStr::of(args[0]), b);
+    if (r < 0) return nullptr;
+    if (r == 0) Py_RETURN_NONE;
+    return b.kind == IBlock::FOREIGN ? Py_NewRef(b.obj) : iblock_to_dict(b);
+}
+
+PyObject* py_parse_markdown_list_item(PyObject* self, PyObject* const* args) noexcept {
+    Ctx ctx(self);
+    Work w;
+    IBlock b;
+    int r = recognise_list_item(ctx, w, NStr::of(args[0]), b);
+    if (r < 0) return nullptr;
+    if (r == 0) Py_RETURN_NONE;
+    return b.kind == IBlock::FOREIGN ? Py_NewRef(b.obj) : iblock_to_dict(b);
+}
+
+PyObject* py_parse_pipe_row(PyObject*, PyObject* const* args) noexcept {
+    Row cells;
+    if (!parse_pipe_row(NStr::of(args[0]), cells)) Py_RETURN_NONE;
+    return row_to_py(cells);
+}
+
+PyObject* py_is_markdown_delimiter_row(PyObject*, PyObject* const* args) noexcept {
+    PyObject* cells = args[0];
+    if (PyList_GET_SIZE(cells) == 0) Py_RETURN_FALSE;
+    int native_re = re_is_original();
+    if (native_re < 0) return nullptr;
+    bool all = true;
+    bool ok = for_each_item(cells, [&](PyObject* cell) {
+        int m = delimiter_cell_matches(cell, native_re == 1);
+        if (m < 0) return false;
+        if (!m) {
+            all = false;
+            return false;
+        }
+        return true;
+    });
+    if (!ok && all) return nullptr;
+    return Py_NewRef(all ? Py_True : Py_False);
+}
+
+PyObject* py_parse_markdown_table(PyObject* self, PyObject* const* args) noexcept {
+    Ctx ctx(self);
+    PyObject* lines = args[0];
+    int native = table_steps_native(ctx);
+    if (native < 0) return nullptr;
+    bool all_text = native == 1;
+    for (Py_ssize_t i = 0; all_text && i < PyList_GET_SIZE(lines); ++i)
+        all_text = PyUnicode_CheckExact(PyList_GET_ITEM(lines, i));
+    if (!all_text) return table_generic(ctx, lines, args[1]);
+    Py_ssize_t start = PyLong_AsSsize_t(args[1]);
+    if (start == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+        PyErr_Clear();
+        return table_generic(ctx, lines, args[1]);
+    }
+    if (start < 0) return table_generic(ctx, lines, args[1]);
+    std::vector<NStr> views;
+    views.reserve(PyList_GET_SIZE(lines));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) views.push_back(NStr::of(PyList_GET_ITEM(lines, i)));
+    Work w;
+    IBlock b;
+    Py_ssize_t next = 0;
+    if (!table_native(views, start, w, b, next)) Py_RETURN_NONE;
+    Ref table = steal(iblock_to_dict(b));
+    if (!table) return nullptr;
+    return Py_BuildValue("(On)", table.get(), next);
+}
+
+}  // namespace arf

@@ -1,0 +1,461 @@
+// Text fallback parser: one forward pass over the lines of an answer text
+// with a code-fence flag and a buffer of pending paragraph lines.
+#include "../module/impls.hpp"
+#include "blocks.hpp"
+
+namespace arf {
+
+int recognise_heading(Ctx& ctx, Work& w, NStr line, IBlock& out) noexcept;
+int recognise_list_item(Ctx& ctx, Work& w, NStr line, IBlock& out) noexcept;
+int continuation_matches(Ctx& ctx, Work& w, NStr line) noexcept;
+int recognise_table(Ctx& ctx, Work& w, const std::vector<NStr>* native_lines, PyObject* py_lines,
+                    Py_ssize_t start, IBlock& out, Py_ssize_t& next) noexcept;
+
+// Lines end at "\n", "\r\n" and "\r"; no other terminator counts here.
+static void split_text_lines(NStr text, std::vector<NStr>& lines) {
+    Py_ssize_t start = 0;
+    for (Py_ssize_t i = 0; i < text.len; ++i) {
+        Py_UCS4 c = text[i];
+        if (c == '\n' || c == '\r') {
+            lines.push_back(text.sub(start, i));
+            if (c == '\r' && i + 1 < text.len && text[i + 1] == '\n') ++i;
+            start = i + 1;
+        }
+    }
+    lines.push_back(text.sub(start, text.len));
+}
+
+PyObject* py_normalize_text_lines(PyObject*, PyObject* const* args) noexcept {
+    std::vector<NStr> lines;
+    split_text_lines(NStr::of(args[0]), lines);
+    Ref list = steal(PyList_New(static_cast<Py_ssize_t>(lines.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        PyObject* s = to_py(lines[i]);
+        if (!s) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+    }
+    return list.release();
+}
+
+namespace {
+
+// A pending paragraph line: a view, or what a line object's rstrip() gave
+// when it was not a str (the join then fails as the host's would).
+struct Piece {
+    NStr text;
+    PyObject* bad = nullptr;
+};
+
+class Parser {
+public:
+    Parser(Ctx& ctx, Work& w, IBlocks& out) : ctx_(ctx), w_(w), blocks_(out.records) {}
+
+    bool run(PyObject* text);
+
+private:
+    Ctx& ctx_;
+    Work& w_;
+    std::vector<IBlock>& blocks_;
+    std::vector<NStr> native_lines_;
+    Ref py_lines_;  // the interpreter list of lines, once anybody else has seen it
+    std::vector<Piece> paragraph_;
+    std::vector<TextBuf> builders_;     // growing texts of continued list items
+    std::vector<size_t> builder_of_;    // per block: builder index + 1, or 0
+    bool in_code_fence_ = false;
+
+    Py_ssize_t line_count() const {
+        return py_lines_ ? PyList_GET_SIZE(py_lines_.get()) : static_cast<Py_ssize_t>(native_lines_.size());
+    }
+    bool ensure_py_lines();
+    bool flush_paragraph();
+    void push_block(IBlock&& b) {
+        blocks_.push_back(std::move(b));
+        builder_of_.push_back(0);
+    }
+    bool step(Py_ssize_t& index);
+    bool line_step(NStr line, PyObject* line_obj, Py_ssize_t& index);
+    bool object_line_step(PyObject* line, Py_ssize_t& index);
+    int try_heading(NStr line, PyObject* line_obj);
+    int try_table(Py_ssize_t& index);
+    int try_list_item(NStr line, PyObject* line_obj);
+    int try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObject* trimmed_obj);
+    int call_recogniser(Step s, PyObject* line_obj, NStr line);
+    bool finish();
+};
+
+bool Parser::ensure_py_lines() {
+    if (py_lines_) return true;
+    Ref list = steal(PyList_New(static_cast<Py_ssize_t>(native_lines_.size())));
+    if (!list) return false;
+    for (size_t i = 0; i < native_lines_.size(); ++i) {
+        PyObject* s = to_py(native_lines_[i]);
+        if (!s) return false;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+    }
+    py_lines_ = std::move(list);
+    return true;
+}
+
+bool Parser::flush_paragraph() {
+    if (paragraph_.empty()) return true;
+    for (size_t i = 0; i < paragraph_.size(); ++i) {
+        if (paragraph_[i].bad) {
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
+                         static_cast<Py_ssize_t>(i), Py_TYPE(paragraph_[i].bad)->tp_name);
+            return false;
+        }
+    }
+    NStr text;
+    if (paragraph_.size() == 1) {
+        text = trim(paragraph_[0].text);
+    } else {
+        TextBuf buf;
+        for (size_t i = 0; i < paragraph_.size(); ++i) {
+            if (i) buf.push('\n');
+            buf.append(paragraph_[i].text);
+        }
+        NStr joined = trim(buf.view(0, buf.size()));
+        if (!joined.empty()) {
+            PyObject* s = to_py(joined);
+            if (!s) return false;
+            text = w_.arena.keep(s);
+        }
+    }
+    paragraph_.clear();
+    if (!text.empty()) {
+        IBlock b;
+        b.kind = IBlock::TEXT;
+        b.text = text;
+        push_block(std::move(b));
+    }
+    return true;
+}
+
+// Calls a replaced line recogniser; a truthy result becomes a block as is.
+int Parser::call_recogniser(Step s, PyObject* line_obj, NStr line) {
+    Ref arg = line_obj ? borrow(line_obj) : steal(to_py(line));
+    if (!arg) return -1;
+    PyObject* a = arg.get();
+    PyObject* r = w_.hold(ctx_.invoke(s, &a, 1));
+    if (!r) return -1;
+    int t = truth(r);
+    if (t <= 0) return t;
+    IBlock b;
+    b.kind = IBlock::FOREIGN;
+    b.obj = r;
+    if (!flush_paragraph()) return -1;
+    push_block(std::move(b));
+    return 1;
+}
+
+int Parser::try_heading(NStr line, PyObject* line_obj) {
+    int native = ctx_.is_native(PARSE_MARKDOWN_HEADING);
+    if (native < 0) return -1;
+    if (!native || (line_obj && !PyUnicode_CheckExact(line_obj))) return call_recogniser(PARSE_MARKDOWN_HEADING, line_obj, line);
+    IBlock b;
+    int r = recognise_heading(ctx_, w_, line, b);
+    if (r <= 0) return r;
+    if (!flush_paragraph()) return -1;
+    push_block(std::move(b));
+    return 1;
+}
+
+int Parser::try_list_item(NStr line, PyObject* line_obj) {
+    int native = ctx_.is_native(PARSE_MARKDOWN_LIST_ITEM);
+    if (native < 0) return -1;
+    if (!native || (line_obj && !PyUnicode_CheckExact(line_obj))) return call_recogniser(PARSE_MARKDOWN_LIST_ITEM, line_obj, line);
+    IBlock b;
+    int r = recognise_list_item(ctx_, w_, line, b);
+    if (r <= 0) return r;
+    if (!flush_paragraph()) return -1;
+    push_block(std::move(b));
+    return 1;
+}
+
+// Unpacks `table, next_index = result` as the host does.
+static bool unpack_pair(PyObject* result, Ref& first, Ref& second) {
+    Ref it = steal(PyObject_GetIter(result));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(result)->tp_name);
+        }
+        return false;
+    }
+    Ref* slots[2] = {&first, &second};
+    for (int i = 0; i < 2; ++i) {
+        *slots[i] = steal(PyIter_Next(it.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            return false;
+        }
+    }
+    Ref extra = steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// Turns a next_index from a replaced recogniser into the loop's position;
+// returns 0 when the loop is over, -1 on error.
+static int next_position(PyObject* next, Py_ssize_t count, Py_ssize_t& index) {
+    if (PyLong_Check(next)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(next, &overflow);
+        if (v == -1 && PyErr_Occurred()) return -1;
+        if (overflow > 0) return 0;
+        if (overflow < 0 || v < -static_cast<long long>(count)) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return -1;
+        }
+        index = static_cast<Py_ssize_t>(v);
+        return index < count ? 1 : 0;
+    }
+    may_run_python();
+    Ref n = steal(PyLong_FromSsize_t(count));
+    if (!n) return -1;
+    int lt = PyObject_RichCompareBool(next, n.get(), Py_LT);
+    if (lt <= 0) return lt;
+    PyErr_Format(PyExc_TypeError, "list indices must be integers or slices, not %.200s", Py_TYPE(next)->tp_name);
+    return -1;
+}
+
+int Parser::try_table(Py_ssize_t& index) {
+    int native = ctx_.is_native(PARSE_MARKDOWN_TABLE);
+    if (native < 0) return -1;
+    IBlock b;
+    Py_ssize_t next = 0;
+    if (native) {
+        PyObject* lines_obj = py_lines_.get();
+        int r = recognise_table(ctx_, w_, lines_obj ? nullptr : &native_lines_, lines_obj, index, b, next);
+        if (r <= 0) return r;
+        if (!flush_paragraph()) return -1;
+        push_block(std::move(b));
+        index = next;
+        return 1;
+    }
+    if (!ensure_py_lines()) return -1;
+    Ref start = steal(PyLong_FromSsize_t(index));
+    if (!start) return -1;
+    PyObject* args[2] = {py_lines_.get(), start.get()};
+    Ref result = steal(ctx_.invoke(PARSE_MARKDOWN_TABLE, args, 2));
+    if (!result) return -1;
+    int t = truth(result.get());
+    if (t <= 0) return t;
+    if (!flush_paragraph()) return -1;
+    Ref table, next_obj;
+    if (!unpack_pair(result.get(), table, next_obj)) return -1;
+    b.kind = IBlock::FOREIGN;
+    b.obj = w_.hold(table.release());
+    push_block(std::move(b));
+    int more = next_position(next_obj.get(), line_count(), index);
+    if (more < 0) return -1;
+    if (!more) index = line_count();
+    return 1;
+}
+
+int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObject* trimmed_obj) {
+    int m;
+    if (line_obj && !PyUnicode_CheckExact(line_obj)) {
+        Ref r = steal(re_match_global(N.pat_space, line_obj));
+        if (!r) return -1;
+        m = r.get() != Py_None;
+    } else {
+        m = continuation_matches(ctx_, w_, line);
+    }
+    if (m <= 0 || blocks_.empty()) return m < 0 ? -1 : 0;
+    IBlock& last = blocks_.back();
+    if (last.kind != IBlock::FOREIGN) {
+        if (last.kind != IBlock::LIST_ITEM) return 0;
+        // Item text and line are both trimmed, so the joined text is too.
+        size_t& slot = builder_of_.back();
+        if (!slot) {
+            builders_.emplace_back();
+            builders_.back().append(last.text);
+            slot = builders_.size();
+        }
+        TextBuf& buf = builders_[slot - 1];
+        buf.push(' ');
+        if (trimmed_obj && !PyUnicode_CheckExact(trimmed_obj)) {
+            Ref s = steal(format_of(trimmed_obj));
+            if (!s) return -1;
+            buf.append(NStr::of(s.get()));
+        } else {
+            buf.append(trimmed);
+        }
+        return 1;
+    }
+    Ref kind = steal(get_key(last.obj, N.kind));
+    if (!kind) return -1;
+    int is_item = equals_text(kind.get(), N.list_item);
+    if (is_item <= 0) return is_item;
+    PyObject* obj = last.obj;
+    Ref current = steal(get_key(obj, N.text, N.empty));
+    if (!current) return -1;
+    Ref current_text = steal(format_of(current.get()));
+    Ref tail = trimmed_obj ? steal(format_of(trimmed_obj)) : steal(to_py(trimmed));
+    if (!current_text || !tail) return -1;
+    Ref joined = steal(PyUnicode_FromFormat("%U %U", current_text.get(), tail.get()));
+    if (!joined) return -1;
+    Ref stripped = steal(strip_text(joined.get()));
+    if (!stripped || PyObject_SetItem(obj, N.text, stripped.get()) < 0) return -1;
+    may_run_python();
+    return 1;
+}
+
+bool Parser::line_step(NStr line, PyObject* line_obj, Py_ssize_t& index) {
+    NStr trimmed = trim(line);
+    if (starts_with(trimmed, U"```")) {
+        in_code_fence_ = !in_code_fence_;
+        paragraph_.push_back(Piece{rtrim(line)});
+        ++index;
+        return true;
+    }
+    if (in_code_fence_) {
+        paragraph_.push_back(Piece{rtrim(line)});
+        ++index;
+        return true;
+    }
+    if (trimmed.empty()) {
+        ++index;
+        return flush_paragraph();
+    }
+    int r = try_heading(line, line_obj);
+    if (r) {
+        ++index;
+        return r > 0;
+    }
+    r = try_table(index);
+    if (r) return r > 0;
+    r = try_list_item(line, line_obj);
+    if (r) {
+        ++index;
+        return r > 0;
+    }
+    r = try_continuation(line, line_obj, trimmed, nullptr);
+    if (r < 0) return false;
+    if (!r) paragraph_.push_back(Piece{rtrim(line)});
+    ++index;
+    return true;
+}
+
+// A line that is not an exact str (from a replaced line splitter): every
+// operation goes through the object's own methods.
+bool Parser::object_line_step(PyObject* line, Py_ssize_t& index) {
+    may_run_python();
+    Ref trimmed = steal(PyObject_CallMethodNoArgs(line, N.strip));
+    if (!trimmed) return false;
+    auto push_rstripped = [&]() {
+        PyObject* r = w_.hold(PyObject_CallMethodNoArgs(line, N.rstrip));
+        if (!r) return false;
+        paragraph_.push_back(PyUnicode_Check(r) ? Piece{NStr::of(r)} : Piece{NStr{}, r});
+        ++index;
+        return true;
+    };
+    Ref fence = steal(PyObject_CallMethod(trimmed.get(), "startswith", "s", "```"));
+    if (!fence) return false;
+    int t = truth(fence.get());
+    if (t < 0) return false;
+    if (t) {
+        in_code_fence_ = !in_code_fence_;
+        return push_rstripped();
+    }
+    if (in_code_fence_) return push_rstripped();
+    t = truth(trimmed.get());
+    if (t < 0) return false;
+    if (!t) {
+        ++index;
+        return flush_paragraph();
+    }
+    int r = call_recogniser(PARSE_MARKDOWN_HEADING, line, NStr{});
+    if (r) {
+        ++index;
+        return r > 0;
+    }
+    r = try_table(index);
+    if (r) return r > 0;
+    r = call_recogniser(PARSE_MARKDOWN_LIST_ITEM, line, NStr{});
+    if (r) {
+        ++index;
+        return r > 0;
+    }
+    NStr tview = PyUnicode_Check(trimmed.get()) ? NStr::of(trimmed.get()) : NStr{};
+    w_.hold(Py_NewRef(trimmed.get()));
+    r = try_continuation(NStr{}, line, tview, trimmed.get());
+    if (r < 0) return false;
+    if (r) {
+        ++index;
+        return true;
+    }
+    return push_rstripped();
+}
+
+bool Parser::step(Py_ssize_t& index) {
+    if (!py_lines_) return line_step(native_lines_[index], nullptr, index);
+    PyObject* list = py_lines_.get();
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    Py_ssize_t at = index < 0 ? index + n : index;
+    if (at < 0 || at >= n) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return false;
+    }
+    PyObject* line = w_.hold(Py_NewRef(PyList_GET_ITEM(list, at)));
+    if (PyUnicode_CheckExact(line)) return line_step(NStr::of(line), line, index);
+    return object_line_step(line, index);
+}
+
+bool Parser::finish() {
+    for (size_t i = 0; i < blocks_.size(); ++i) {
+        if (!builder_of_[i]) continue;
+        NStr text = w_.keep_text(builders_[builder_of_[i] - 1]);
+        if (!text.data && PyErr_Occurred()) return false;
+        blocks_[i].text = text;
+    }
+    return true;
+}
+
+bool Parser::run(PyObject* text) {
+    int native = ctx_.is_native(NORMALIZE_TEXT_LINES);
+    if (native < 0) return false;
+    if (native) {
+        split_text_lines(NStr::of(text), native_lines_);
+    } else {
+        Ref lines = steal(ctx_.invoke(NORMALIZE_TEXT_LINES, &text, 1));
+        if (!lines) return false;
+        if (!PyList_CheckExact(lines.get())) {
+            // Another sequence is read once, after its length is known.
+            if (PyObject_Size(lines.get()) < 0) return false;
+            Ref list = steal(PySequence_List(lines.get()));
+            if (!list) return false;
+            lines = std::move(list);
+        }
+        py_lines_ = std::move(lines);
+    }
+    Py_ssize_t index = 0;
+    while (index < line_count())
+        if (!step(index)) return false;
+    return flush_paragraph() && finish();
+}
+
+}  // namespace
+
+bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out) noexcept {
+    out.native = true;
+    out.records.clear();
+    Parser parser(ctx, w, out);
+    return parser.run(text);
+}
+
+PyObject* py_build_text_fallback_blocks(PyObject* self, PyObject* const* args) noexcept {
+    Ctx ctx(self);
+    Work w;
+    IBlocks blocks;
+    if (!parse_text(ctx, w, args[0], blocks)) return nullptr;
+    return iblocks_to_py(blocks);
+}
+
+}  // namespace arf

@@ -1,0 +1,119 @@
+// Report assembly: one section per answer, joined with one empty line, then
+// the final blank-line clean-up.
+#include "../module/impls.hpp"
+
+namespace arf {
+
+bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question, TextBuf& out) noexcept;
+void collapse_blank_lines(NStr text, TextBuf& out);
+
+namespace {
+
+// A section: a range of the shared buffer, or what a replaced step returned.
+struct Section {
+    size_t from = 0, to = 0;
+    Ref obj;
+};
+
+PyObject* question_for(Ctx& ctx, PyObject* questions, PyObject* index) {
+    PyObject* args[2] = {questions, index};
+    return ctx.invoke(QUESTION_AT, args, 2);
+}
+
+bool add_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question, TextBuf& buf,
+                 std::vector<Section>& sections) {
+    Ref callable;
+    bool with_self = false;
+    int native = ctx.resolve(FORMAT_SECTION, callable, with_self);
+    if (native < 0) return false;
+    Section s;
+    if (native) {
+        Ref checked = steal(check_arg(FORMAT_SECTION, 2, question));
+        if (!checked) return false;
+        s.from = buf.size();
+        if (!write_section(ctx, index, answer, question, buf)) {
+            add_traceback(FORMAT_SECTION);
+            return false;
+        }
+        s.to = buf.size();
+    } else {
+        PyObject* args[3] = {index, answer, question};
+        s.obj = steal(ctx.call(FORMAT_SECTION, callable, with_self, args, 3));
+        if (!s.obj) return false;
+    }
+    sections.push_back(std::move(s));
+    return true;
+}
+
+// "\n\n".join(section for section in sections if section)
+bool join_sections(const TextBuf& buf, std::vector<Section>& sections, TextBuf& joined) {
+    std::vector<Section*> kept;
+    for (Section& s : sections) {
+        int t = s.obj ? truth(s.obj.get()) : s.to > s.from;
+        if (t < 0) return false;
+        if (t) kept.push_back(&s);
+    }
+    for (size_t i = 0; i < kept.size(); ++i) {
+        if (kept[i]->obj && !PyUnicode_Check(kept[i]->obj.get())) {
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
+                         static_cast<Py_ssize_t>(i), Py_TYPE(kept[i]->obj.get())->tp_name);
+            return false;
+        }
+    }
+    for (size_t i = 0; i < kept.size(); ++i) {
+        if (i) joined.append(U"\n\n");
+        if (kept[i]->obj)
+            joined.append(NStr::of(kept[i]->obj.get()));
+        else
+            joined.append(buf.view(kept[i]->from, kept[i]->to));
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* py_format_data(PyObject* self, PyObject* const* args) noexcept {
+    Ctx ctx(self);
+    PyObject* data = args[0];
+    Ref answers = steal(get_key(data, N.answers));
+    if (!answers) return nullptr;
+    if (!PyList_Check(answers.get())) return Py_NewRef(N.empty);
+    int t = truth(answers.get());
+    if (t <= 0) return t < 0 ? nullptr : Py_NewRef(N.empty);
+
+    Ref questions = steal(ctx.invoke(EXTRACT_QUESTIONS, &data, 1));
+    if (!questions) return nullptr;
+
+    TextBuf buf;
+    std::vector<Section> sections;
+    Py_ssize_t position = 0;
+    bool ok = for_each_item(answers.get(), [&](PyObject* answer) {
+        Ref index = steal(PyLong_FromSsize_t(++position));
+        if (!index) return false;
+        Ref question = steal(question_for(ctx, questions.get(), index.get()));
+        return question && add_section(ctx, index.get(), answer, question.get(), buf, sections);
+    });
+    if (!ok) return nullptr;
+
+    TextBuf joined;
+    if (!join_sections(buf, sections, joined)) return nullptr;
+    buf.clear();
+
+    Ref callable;
+    bool with_self = false;
+    int native = ctx.resolve(COLLAPSE_BLANK_LINES, callable, with_self);
+    if (native < 0) return nullptr;
+    if (native) {
+        TextBuf report;
+        collapse_blank_lines(joined.view(0, joined.size()), report);
+        return report.to_py();
+    }
+    Ref text = steal(joined.to_py());
+    if (!text) return nullptr;
+    PyObject* arg = text.get();
+    Ref report = steal(ctx.call(COLLAPSE_BLANK_LINES, callable, with_self, &arg, 1));
+    if (!report || !check_return(report.get(), &PyUnicode_Type)) return nullptr;
+    return report.release();
+}
+
+}  // namespace arf

@@ -1,0 +1,98 @@
+// The question list: which source holds the questions, their clean texts,
+// and the title of section N.
+#include "../module/impls.hpp"
+
+namespace arf {
+
+static PyObject* question_text(PyObject* item) {
+    if (PyUnicode_Check(item)) return strip_text(item);
+    if (!PyDict_Check(item)) return Py_NewRef(N.empty);
+    Ref value = steal(get_key(item, N.question));
+    if (!value) return nullptr;
+    int t = truth(value.get());
+    if (t < 0) return nullptr;
+    if (!t) {
+        value = steal(get_key(item, N.text));
+        if (!value) return nullptr;
+        t = truth(value.get());
+        if (t < 0) return nullptr;
+        if (!t) value = borrow(N.empty);
+    }
+    Ref text = steal(text_of(value.get()));
+    if (!text) return nullptr;
+    return strip_text(text.get());
+}
+
+PyObject* py_normalize_question_list(PyObject*, PyObject* const* args) noexcept {
+    PyObject* raw = args[0];
+    Ref result = steal(PyList_New(0));
+    if (!result || !PyList_Check(raw)) return result.release();
+    bool ok = for_each_item(raw, [&](PyObject* item) {
+        Ref text = steal(question_text(item));
+        if (!text) return false;
+        int keep = truth(text.get());
+        return keep >= 0 && (!keep || PyList_Append(result.get(), text.get()) == 0);
+    });
+    return ok ? result.release() : nullptr;
+}
+
+static PyObject* normalized(Ctx& ctx, PyObject* raw) {
+    Ref questions = steal(ctx.invoke(NORMALIZE_QUESTION_LIST, &raw, 1));
+    return questions.release();
+}
+
+PyObject* py_extract_questions(PyObject* self, PyObject* const* args) noexcept {
+    Ctx ctx(self);
+    PyObject* data = args[0];
+    Ref raw = steal(get_key(data, N.questions));
+    if (!raw) return nullptr;
+    Ref questions = steal(normalized(ctx, raw.get()));
+    if (!questions) return nullptr;
+    int t = truth(questions.get());
+    if (t < 0) return nullptr;
+    if (t) return check_return(questions.get(), &PyList_Type) ? questions.release() : nullptr;
+
+    Ref payload = steal(get_key(data, N.upload_payload));
+    if (!payload) return nullptr;
+    if (!PyDict_Check(payload.get())) return PyList_New(0);
+    Ref records = steal(get_key(payload.get(), N.records));
+    if (!records) return nullptr;
+    if (!PyList_Check(records.get())) return PyList_New(0);
+    if (!PyList_CheckExact(records.get())) may_run_python();
+    t = truth(records.get());
+    if (t <= 0) return t < 0 ? nullptr : PyList_New(0);
+    Ref first = steal(PySequence_GetItem(records.get(), 0));
+    if (!first) return nullptr;
+    if (!PyDict_Check(first.get())) return PyList_New(0);
+    Ref first_questions = steal(get_key(first.get(), N.questions));
+    if (!first_questions) return nullptr;
+    questions = steal(normalized(ctx, first_questions.get()));
+    if (!questions) return nullptr;
+    return check_return(questions.get(), &PyList_Type) ? questions.release() : nullptr;
+}
+
+PyObject* fallback_title(PyObject* index) noexcept {
+    Ref digits = steal(PyObject_Str(index));
+    if (!digits) return nullptr;
+    TextBuf buf;
+    buf.append(U"第 ");
+    buf.append(NStr::of(digits.get()));
+    buf.append(U" 题");
+    return buf.to_py();
+}
+
+PyObject* py_question_at(PyObject*, PyObject* const* args) noexcept {
+    PyObject* questions = args[0];
+    PyObject* index = args[1];
+    int overflow = 0;
+    long long i = PyLong_AsLongLongAndOverflow(index, &overflow);
+    if (i == -1 && PyErr_Occurred()) return nullptr;
+    if (!overflow && i >= 1 && i - 1 < PyList_GET_SIZE(questions)) {
+        PyObject* item = PyList_GET_ITEM(questions, i - 1);
+        if (!check_return(item, &PyUnicode_Type)) return nullptr;
+        return Py_NewRef(item);
+    }
+    return fallback_title(index);
+}
+
+}  // namespace arf

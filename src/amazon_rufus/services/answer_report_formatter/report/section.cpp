@@ -1,0 +1,135 @@
+// One question section: heading, related products, answer body or the
+// no-answer message, recommended ASINs and the summary.
+#include "../module/impls.hpp"
+#include "../module/sink.hpp"
+
+namespace arf {
+
+bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink) noexcept;
+bool write_answer_body(Ctx& ctx, PyObject* index, PyObject* answer, LineSink& sink, Ref& foreign) noexcept;
+
+namespace {
+
+void sub_heading(LineSink& sink, std::u32string_view heading) {
+    sink.line(std::u32string_view());
+    sink.line(heading);
+    sink.line(std::u32string_view());
+}
+
+// A link sub-section: the heading and its lines, when there are lines.
+bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, std::u32string_view heading) {
+    bool include_source = step == FORMAT_RECOMMENDED_ASINS;
+    Ref callable;
+    bool with_self = false;
+    int native = ctx.resolve(step, callable, with_self);
+    if (native < 0) return false;
+    if (native) {
+        native = ctx.resolve(FORMAT_LINK_ITEMS, callable, with_self);
+        if (native < 0) return false;
+        if (native) {
+            auto mark = sink.mark();
+            sub_heading(sink, heading);
+            Py_ssize_t before = sink.count();
+            if (!write_link_items(raw, include_source, sink)) return false;
+            if (sink.count() == before) sink.rollback(mark);
+            return true;
+        }
+    }
+    // Some step of the chain is replaced: take the list it returns.
+    Ref lines = steal(ctx.invoke(step, &raw, 1));
+    if (!lines) return false;
+    int t = truth(lines.get());
+    if (t <= 0) return t == 0;
+    sub_heading(sink, heading);
+    return sink.extend(lines.get());
+}
+
+}  // namespace
+
+bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question, TextBuf& out) noexcept {
+    LineSink sink(out);
+    Ref answer_data = PyDict_Check(answer) ? borrow(answer) : steal(PyDict_New());
+    if (!answer_data) return false;
+    Ref digits = steal(PyObject_Str(index));
+    if (!digits) return false;
+    sink.begin_line();
+    out.append(U"## 第 ");
+    out.append(NStr::of(digits.get()));
+    out.append(U" 题：");
+    out.append(NStr::of(question));
+
+    Ref raw = steal(get_key(answer_data.get(), N.productLinks));
+    if (!raw || !link_section(ctx, sink, FORMAT_PRODUCT_LINKS, raw.get(), U"### 相关产品")) return false;
+
+    Arena arena;
+    Ref summary_value = steal(get_key(answer_data.get(), N.summaryText));
+    NStr summary;
+    if (!summary_value || !trimmed_text_or_empty(summary_value.get(), arena, summary)) return false;
+
+    auto no_answer = [&]() {
+        sink.begin_line();
+        out.append(U"第 ");
+        out.append(NStr::of(digits.get()));
+        out.append(U" 题未获取到答案");
+    };
+    // Lines returned by a replaced step: used by truth value and appended.
+    auto returned_body = [&](PyObject* body) {
+        int t = truth(body);
+        if (t < 0) return false;
+        if (!t && !summary.empty()) return true;
+        sub_heading(sink, U"### 答案");
+        if (!t) {
+            no_answer();
+            return true;
+        }
+        return sink.extend(body);
+    };
+
+    Ref callable;
+    bool with_self = false;
+    int native = ctx.resolve(FORMAT_ANSWER_BODY, callable, with_self);
+    if (native < 0) return false;
+    if (native) {
+        Ref checked = steal(check_arg(FORMAT_ANSWER_BODY, 1, answer_data.get()));
+        if (!checked) return false;
+        auto mark = sink.mark();
+        sub_heading(sink, U"### 答案");
+        Py_ssize_t before = sink.count();
+        Ref foreign;
+        if (!write_answer_body(ctx, index, answer_data.get(), sink, foreign)) {
+            add_traceback(FORMAT_ANSWER_BODY);
+            return false;
+        }
+        if (foreign) {
+            sink.rollback(mark);
+            if (!returned_body(foreign.get())) return false;
+        } else if (sink.count() == before) {
+            if (summary.empty())
+                no_answer();
+            else
+                sink.rollback(mark);
+        }
+    } else {
+        PyObject* args[2] = {index, answer_data.get()};
+        Ref body = steal(ctx.call(FORMAT_ANSWER_BODY, callable, with_self, args, 2));
+        if (!body || !returned_body(body.get())) return false;
+    }
+
+    raw = steal(get_key(answer_data.get(), N.recommendedAsins));
+    if (!raw || !link_section(ctx, sink, FORMAT_RECOMMENDED_ASINS, raw.get(), U"### 推荐 ASIN")) return false;
+
+    if (!summary.empty()) {
+        sub_heading(sink, U"### 总结");
+        sink.line(summary);
+    }
+    return sink.check_join();
+}
+
+PyObject* py_format_section(PyObject* self, PyObject* const* args) noexcept {
+    Ctx ctx(self);
+    TextBuf out;
+    if (!write_section(ctx, args[0], args[1], args[2], out)) return nullptr;
+    return out.to_py();
+}
+
+}  // namespace arf

@@ -1,0 +1,436 @@
+"""Tests of the rufus-answer-report command line.
+
+The command line is run as a child process (``python -m ...``) so that exit
+statuses, standard streams and terminal detection are the real ones.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import pty
+import select
+import subprocess
+import sys
+import termios
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+cli = pytest.importorskip("quorin.amazon_rufus.services.answer_report_cli")
+
+REPO = Path(__file__).resolve().parents[1]
+EXAMPLES = REPO / "examples"
+PROG = "rufus-answer-report"
+CLI_MODULE = "quorin.amazon_rufus.services.answer_report_cli"
+FORMATTER_MODULE = "quorin.amazon_rufus.services.answer_report_formatter"
+TIMEOUT = 60
+
+# An answer that tries to drive the terminal: colour (ESC [), a C1 CSI that
+# clears the screen, a bell and DEL, next to characters that must stay as
+# they are (tab, no-break space, CJK).
+HOSTILE = {
+    "questions": ["恶意控制字符"],
+    "answers": [
+        {
+            "text": "red \x1b[31mALERT\x1b[0m clear \x9b2J bell \x07 del \x7f"
+            " keep\ttab\u00a0nbsp 中文 last-c1 \x9f",
+            "summaryText": "title \x1b]0;pwned\x07 done",
+        }
+    ],
+}
+
+
+def format_report(data: dict[str, Any]) -> str:
+    """The report as the extension makes it; skips the test while it is not built."""
+    module = pytest.importorskip(FORMATTER_MODULE)
+    report = module.AnswerReportFormatter().format_data(data)
+    assert isinstance(report, str)
+    return report
+
+
+def _child_env(**extra: str) -> dict[str, str]:
+    """Environment in which the child imports the same package as this process."""
+    import quorin
+
+    roots = [str(Path(p).parent) for p in quorin.__path__]
+    inherited = os.environ.get("PYTHONPATH")
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(roots + ([inherited] if inherited else []))
+    env.pop("PYTHONSTARTUP", None)
+    env.update(extra)
+    return env
+
+
+def run_cli(
+    *args: str | os.PathLike[str], stdin: bytes = b"", cwd: Path | None = None
+) -> subprocess.CompletedProcess[bytes]:
+    pytest.importorskip(FORMATTER_MODULE)
+    return subprocess.run(
+        [sys.executable, "-m", CLI_MODULE, *map(str, args)],
+        input=stdin,
+        capture_output=True,
+        env=_child_env(),
+        cwd=cwd,
+        timeout=TIMEOUT,
+    )
+
+
+def expected_output(data: dict[str, Any]) -> bytes:
+    report = format_report(data)
+    return (report + "\n").encode("utf-8") if report else b""
+
+
+def load(path: Path) -> dict[str, Any]:
+    with open(path, encoding="utf-8") as handle:
+        value = json.load(handle)
+    assert isinstance(value, dict)
+    return value
+
+
+def assert_one_line_error(result: subprocess.CompletedProcess[bytes], fragment: str) -> None:
+    stderr = result.stderr.decode("utf-8")
+    assert result.returncode == 2, stderr
+    assert result.stdout == b""
+    assert "Traceback" not in stderr
+    lines = stderr.splitlines()
+    assert len(lines) == 1, stderr
+    assert lines[0].startswith(f"{PROG}: error: ")
+    assert fragment in lines[0]
+
+
+# --- success -------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", ["result.json", "result_upload_payload.json"])
+def test_example_file_and_stdin_give_the_report(name: str) -> None:
+    path = EXAMPLES / name
+    expected = expected_output(load(path))
+    assert expected.startswith("## 第 1 题：".encode("utf-8"))
+    assert expected.endswith(b"\n") and not expected.endswith(b"\n\n")
+
+    from_file = run_cli(path)
+    from_stdin = run_cli("-", stdin=path.read_bytes())
+    for result in (from_file, from_stdin):
+        assert result.returncode == 0, result.stderr
+        assert result.stderr == b""
+        assert result.stdout == expected
+
+
+def test_examples_cover_both_question_sources() -> None:
+    # The second example carries its questions only in the upload payload;
+    # a report titled with the fallback "第 1 题" would mean they were missed.
+    for name in ("result.json", "result_upload_payload.json"):
+        report = run_cli(EXAMPLES / name).stdout.decode("utf-8")
+        first = report.splitlines()[0]
+        assert first != "## 第 1 题：第 1 题", name
+
+
+def test_output_file(tmp_path: Path) -> None:
+    path = EXAMPLES / "result.json"
+    out = tmp_path / "report.md"
+    result = run_cli(path, "-o", out)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b""
+    assert out.read_bytes() == expected_output(load(path))
+
+    # "-o -" is standard output.
+    assert run_cli(path, "--output", "-").stdout == expected_output(load(path))
+
+
+@pytest.mark.parametrize(
+    "document",
+    [b"{}", b'{"answers": []}', b'{"questions": ["Q"], "answers": "none"}'],
+)
+def test_empty_report_writes_nothing(tmp_path: Path, document: bytes) -> None:
+    result = run_cli("-", stdin=document)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+
+    out = tmp_path / "empty.md"
+    out.write_bytes(b"stale content")
+    assert run_cli("-", "-o", out, stdin=document).returncode == 0
+    assert out.read_bytes() == b""
+
+
+def test_byte_order_mark_is_accepted() -> None:
+    data = {"questions": ["Q"], "answers": [{"text": "A"}]}
+    raw = json.dumps(data, ensure_ascii=False).encode("utf-8")
+    result = run_cli("-", stdin=b"\xef\xbb\xbf" + raw)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == expected_output(data)
+
+
+def test_pipe_output_keeps_control_characters_raw() -> None:
+    result = run_cli("-", stdin=json.dumps(HOSTILE).encode("utf-8"))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == expected_output(HOSTILE)
+    assert b"\x1b[31m" in result.stdout
+    assert "\x9b".encode("utf-8") in result.stdout
+
+
+def test_lone_surrogate_is_written_as_escape() -> None:
+    result = run_cli("-", stdin=b'{"answers": [{"text": "x \\ud800 y"}]}')
+    assert result.returncode == 0, result.stderr
+    assert b"x \\ud800 y\n" in result.stdout
+    result.stdout.decode("utf-8")  # still valid UTF-8
+
+
+# --- errors --------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("stdin", "fragment"),
+    [
+        pytest.param(b'{"a": 1}\xff', "standard input is not valid UTF-8", id="invalid-utf8"),
+        pytest.param(
+            b'{"answers": [\n  {"text": "x",}\n]}',
+            "invalid JSON at line 2, column 16: Expecting property name",
+            id="invalid-json",
+        ),
+        pytest.param(b"", "invalid JSON at line 1, column 1: Expecting value", id="empty"),
+        pytest.param(b"[" * 100_000, "invalid JSON: nesting too deep", id="too-deep"),
+        pytest.param(
+            b'{"n": ' + b"7" * 5000 + b"}", "invalid JSON: Exceeds the limit", id="huge-int"
+        ),
+        pytest.param(b"[1, 2]", "must be a JSON object", id="array"),
+        pytest.param(b'"text"', "not a string", id="string"),
+        pytest.param(b"null", "not null", id="null"),
+    ],
+)
+def test_bad_input_on_stdin(stdin: bytes, fragment: str) -> None:
+    assert_one_line_error(run_cli("-", stdin=stdin), fragment)
+
+
+def test_bad_input_file_names_the_file(tmp_path: Path) -> None:
+    bad = tmp_path / "bad.json"
+    bad.write_bytes(b"{\n  oops\n}")
+    assert_one_line_error(run_cli(bad), f"'{bad}': invalid JSON at line 2, column 3:")
+
+
+@pytest.mark.parametrize(
+    ("name", "fragment"),
+    [
+        ("missing.json", "cannot read 'missing.json': No such file or directory"),
+        (".", "cannot read '.': Is a directory"),
+        # A hostile file name cannot break the message into two lines.
+        ("two\nlines.json", "cannot read 'two\\x0alines.json'"),
+    ],
+)
+def test_unreadable_input(tmp_path: Path, name: str, fragment: str) -> None:
+    assert_one_line_error(run_cli(name, cwd=tmp_path), fragment)
+
+
+def test_unwritable_output(tmp_path: Path) -> None:
+    document = EXAMPLES / "result.json"
+    assert_one_line_error(
+        run_cli(document, "-o", tmp_path / "no" / "such" / "dir.md"),
+        "No such file or directory",
+    )
+    assert_one_line_error(run_cli(document, "-o", tmp_path), "Is a directory")
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_failed_write_to_stdout() -> None:
+    pytest.importorskip(FORMATTER_MODULE)
+    with open("/dev/full", "wb") as full:
+        result = subprocess.run(
+            [sys.executable, "-m", CLI_MODULE, str(EXAMPLES / "result.json")],
+            stdout=full,
+            stderr=subprocess.PIPE,
+            env=_child_env(),
+            timeout=TIMEOUT,
+        )
+    stderr = result.stderr.decode("utf-8")
+    assert result.returncode == 2
+    assert stderr.startswith(f"{PROG}: error: cannot write standard output")
+    assert "Traceback" not in stderr
+
+
+def test_closed_pipe_ends_quietly() -> None:
+    pytest.importorskip(FORMATTER_MODULE)
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # nobody will read: the first write fails with EPIPE
+    try:
+        result = subprocess.run(
+            [sys.executable, "-m", CLI_MODULE, str(EXAMPLES / "result.json")],
+            stdout=write_end,
+            stderr=subprocess.PIPE,
+            env=_child_env(),
+            timeout=TIMEOUT,
+        )
+    finally:
+        os.close(write_end)
+    assert result.returncode == 1
+    assert result.stderr == b""
+
+
+def test_usage_errors() -> None:
+    for args in ([], ["a.json", "b.json"], ["--no-such-option", "a.json"]):
+        result = run_cli(*args)
+        stderr = result.stderr.decode("utf-8")
+        assert result.returncode == 2
+        assert stderr.startswith(f"usage: {PROG}")
+        assert f"{PROG}: error: " in stderr
+        assert "Traceback" not in stderr
+
+
+def test_help_is_complete() -> None:
+    result = run_cli("--help")
+    assert result.returncode == 0
+    text = result.stdout.decode("utf-8")
+    for needle in ("INPUT", "--output", "--raw-control", "exit status", "\\x1b", "examples:"):
+        assert needle in text
+
+
+# --- terminals -----------------------------------------------------------
+
+
+def run_on_terminal(*args: str, stdin: bytes) -> tuple[int, bytes, bytes]:
+    """Run the CLI with standard output on a pseudo-terminal.
+
+    Output post-processing (newline to CR LF) is switched off so the bytes
+    read from the terminal are exactly the bytes written.
+    """
+    pytest.importorskip(FORMATTER_MODULE)
+    master, slave = pty.openpty()
+    attrs = termios.tcgetattr(slave)
+    attrs[1] &= ~termios.OPOST
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    try:
+        process = subprocess.Popen(
+            [sys.executable, "-m", CLI_MODULE, *args],
+            stdin=subprocess.PIPE,
+            stdout=slave,
+            stderr=subprocess.PIPE,
+            env=_child_env(),
+        )
+    finally:
+        os.close(slave)
+    assert process.stdin is not None and process.stderr is not None
+    process.stdin.write(stdin)
+    process.stdin.close()
+    chunks: list[bytes] = []
+    try:
+        while True:
+            ready, _, _ = select.select([master], [], [], TIMEOUT)
+            if not ready:
+                process.kill()
+                pytest.fail("no output from the terminal")
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # EIO: every writer of the terminal has gone
+                break
+            if not chunk:
+                break
+            chunks.append(chunk)
+    finally:
+        os.close(master)
+    status = process.wait(timeout=TIMEOUT)
+    stderr = process.stderr.read()
+    process.stderr.close()
+    return status, b"".join(chunks), stderr
+
+
+def test_terminal_output_escapes_control_characters() -> None:
+    status, output, stderr = run_on_terminal("-", stdin=json.dumps(HOSTILE).encode("utf-8"))
+    assert (status, stderr) == (0, b"")
+    text = output.decode("utf-8")
+    report = format_report(HOSTILE)
+    assert text == cli.escape_control_characters(report) + "\n"
+    for code in (0x1B, 0x9B, 0x07, 0x7F, 0x9F):
+        assert chr(code) not in text
+        assert f"\\x{code:02x}" in text
+    assert "red \\x1b[31mALERT\\x1b[0m clear \\x9b2J" in text
+    assert "keep\ttab\u00a0nbsp 中文" in text
+    assert "\n### 总结\n" in text
+
+
+def test_terminal_output_with_raw_control() -> None:
+    status, output, stderr = run_on_terminal(
+        "--raw-control", "-", stdin=json.dumps(HOSTILE).encode("utf-8")
+    )
+    assert (status, stderr) == (0, b"")
+    assert output == expected_output(HOSTILE)
+    assert b"\x1b[31m" in output
+
+
+def test_terminal_with_output_file_is_not_escaped(tmp_path: Path) -> None:
+    out = tmp_path / "report.md"
+    document = json.dumps(HOSTILE).encode("utf-8")
+    status, output, _ = run_on_terminal("-", "-o", str(out), stdin=document)
+    assert status == 0 and output == b""
+    assert out.read_bytes() == expected_output(HOSTILE)
+
+
+# --- escaping (in process) -----------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("code", "escaped"),
+    [
+        (0x00, True),
+        (0x08, True),
+        (0x09, False),  # tab
+        (0x0A, False),  # line feed
+        (0x0B, True),
+        (0x0D, True),
+        (0x1B, True),
+        (0x1F, True),
+        (0x20, False),
+        (0x7E, False),
+        (0x7F, True),
+        (0x80, True),
+        (0x9B, True),
+        (0x9F, True),
+        (0xA0, False),
+        (0x2028, False),
+        (0x1F600, False),
+    ],
+)
+def test_escape_control_characters(code: int, escaped: bool) -> None:
+    char = chr(code)
+    result = cli.escape_control_characters(f"a{char}b")
+    assert result == (f"a\\x{code:02x}b" if escaped else f"a{char}b")
+
+
+# --- static checks -------------------------------------------------------
+
+
+def _mypy_env() -> dict[str, str]:
+    # The stub is checked as it stands in the source tree.
+    return _child_env(MYPYPATH=str(REPO / "python"))
+
+
+def test_mypy_strict(tmp_path: Path) -> None:
+    pytest.importorskip("mypy")
+    result = subprocess.run(
+        [
+            sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+            "-m", CLI_MODULE, "-m", FORMATTER_MODULE,
+        ],
+        capture_output=True,
+        text=True,
+        env=_mypy_env(),
+        cwd=tmp_path,
+        timeout=600,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_stubtest(tmp_path: Path) -> None:
+    pytest.importorskip("mypy.stubtest")
+    pytest.importorskip(FORMATTER_MODULE)
+    command = [sys.executable, "-m", "mypy.stubtest", FORMATTER_MODULE]
+    allowlist = REPO / "tests" / "stubtest_allowlist.txt"
+    if allowlist.exists():
+        command += ["--allowlist", str(allowlist)]
+    result = subprocess.run(
+        command,
+        capture_output=True,
+        text=True,
+        env=_mypy_env(),
+        cwd=tmp_path,
+        timeout=600,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
