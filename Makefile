@@ -1,0 +1,36 @@
+# Developer entry points.  Everything runs in .venv with CPython 3.12.
+PYTHON312 ?= $(shell command -v python3.12 2>/dev/null || ls -d $$HOME/.pyenv/versions/3.12*/bin/python3.12 2>/dev/null | tail -n 1)
+VENV := .venv
+PY := $(VENV)/bin/python
+
+.PHONY: venv install example test bench dev clean
+
+$(PY):
+	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it (pyenv install 3.12) or set PYTHON312=/path/to/python3.12" >&2; exit 1; }
+	$(PYTHON312) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+venv: $(PY)
+
+install: $(PY)
+	$(PY) -m pip install -q ".[test]"
+
+# Format the bundled example result as a report.
+example: install
+	$(VENV)/bin/rufus-answer-report examples/result.json
+
+test: install
+	$(PY) -m pytest
+
+bench: install
+	$(PY) benchmarks/run.py
+
+# Fast rebuild for development: compiles into build/dev and drops the
+# extension next to the package sources (use PYTHONPATH=python).
+dev:
+	cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(PYTHON312)
+	cmake --build build/dev
+	cp build/dev/answer_report_formatter*.so python/quorin/amazon_rufus/services/
+
+clean:
+	rm -rf build dist $(VENV) python/quorin/amazon_rufus/services/*.so

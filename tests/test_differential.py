@@ -1,0 +1,398 @@
+"""Differential property tests: the native extension against the plain-Python baseline.
+
+Hypothesis generates loose result dictionaries (answers mixed with junk, Markdown-like
+answer texts full of odd whitespace and line terminators, structured blocks and link
+lists of every shape) and arguments for the internal steps. Both implementations must
+return equal values of identical types, or raise the same exception type with the same
+message, and neither may modify its input.
+
+Only exact dict/list/str containers are generated: the native module rejects
+subclasses where an argument is annotated dict/list/str, the baseline does not.
+"""
+
+from __future__ import annotations
+
+import copy
+import importlib
+import math
+import sys
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+
+BENCHMARKS_DIR = Path(__file__).resolve().parents[1] / "benchmarks"
+if str(BENCHMARKS_DIR) not in sys.path:
+    sys.path.insert(0, str(BENCHMARKS_DIR))
+
+native_module = pytest.importorskip("quorin.amazon_rufus.services.answer_report_formatter")
+baseline_module = importlib.import_module("baseline")
+
+NATIVE = native_module.AnswerReportFormatter()
+BASE = baseline_module.AnswerReportFormatter()
+
+PROPS = settings(
+    max_examples=200,
+    deadline=None,
+    database=None,
+    derandomize=True,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much],
+)
+HEAVY = settings(PROPS, max_examples=250)
+
+
+# --------------------------------------------------------------------- comparison
+
+
+def same_value(a, b) -> bool:
+    """Structural equality that also demands identical types (True is not 1, tuple is not list)."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(same_value(x, y) for x, y in zip(a, b))
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same_value(a[k], b[k]) for k in a)
+    if isinstance(a, float) and math.isnan(a):
+        return math.isnan(b)
+    return a == b
+
+
+def outcome(func, args, kwargs):
+    try:
+        result = func(*args, **kwargs)
+    except Exception as exc:  # noqa: BLE001 - the exception itself is the observed outcome
+        return ("raise", type(exc), str(exc))
+    # Which argument, if any, is handed back as the result itself.
+    passthrough = next((i for i, arg in enumerate(args) if result is arg and isinstance(arg, list)), None)
+    return ("ok", result, passthrough)
+
+
+def check(method: str, *args, **kwargs):
+    """Call `method` on both implementations with private deep copies of the arguments."""
+    original = (args, kwargs)
+    native_args = copy.deepcopy(original)
+    base_args = copy.deepcopy(original)
+    got = outcome(getattr(NATIVE, method), *native_args)
+    want = outcome(getattr(BASE, method), *base_args)
+    assert got[0] == want[0], f"{method}: native {got!r}\nbaseline {want!r}"
+    if got[0] == "raise":
+        assert (got[1], got[2]) == (want[1], want[2]), f"{method}: native {got!r}\nbaseline {want!r}"
+    else:
+        assert same_value(got[1], want[1]), f"{method}:\nnative   {got[1]!r}\nbaseline {want[1]!r}"
+        assert got[2] == want[2], f"{method}: result aliasing differs (native {got[2]}, baseline {want[2]})"
+    assert same_value(native_args, original), f"{method}: native modified its input"
+    assert same_value(base_args, original), f"{method}: baseline modified its input"
+    return got
+
+
+# --------------------------------------------------------------------- text grammar
+
+WHITESPACE = [
+    " ", "\t", "\x0b", "\x0c", "\x1c", "\x1d", "\x1e", "\x1f", "\x85", "\xa0", "\u1680",
+    "\u2000", "\u2007", "\u200a", "\u2028", "\u2029", "\u202f", "\u205f", "\u3000",
+]
+# Look blank but are not whitespace to str.strip() or \s.
+NOT_WHITESPACE = ["\u200b", "\ufeff", "\u180e"]
+TERMINATORS = ["\n"] * 6 + ["\r\n", "\r", "\x0b", "\x0c", "\x1c", "\x1d", "\x1e", "\x85", "\u2028", "\u2029"]
+INLINE_CHARS = (
+    list("aZx答案 ") + ["1", "9", "１", "٣", "²"]
+    + list("#-*•.):|｜`\\+_") + WHITESPACE + NOT_WHITESPACE
+)
+WORDS = ["Hello", "答案", "3.5 kg", "**bold** text", "a | b", "`x|y`", "Title ##", "None", "0", "- -", "```"]
+
+ws_run = st.text(alphabet=st.sampled_from(WHITESPACE), max_size=3)
+ws_run1 = st.text(alphabet=st.sampled_from(WHITESPACE), min_size=1, max_size=3)
+inline = st.one_of(st.text(alphabet=st.sampled_from(INLINE_CHARS), max_size=10), st.sampled_from(WORDS))
+inline_no_pipe = st.text(alphabet=st.sampled_from([c for c in INLINE_CHARS if c != "|"]), max_size=6)
+
+LIST_MARKERS = ["-", "*", "•", "1.", "12)", "２)", "１.", "٣.", "+", "²)", "1", "3.5", "-1.", "１．", "*-"]
+CELLS = ["a", "", " ", "-", "--", "---", ":---", "---:", ":---:", "- - -", ": ---", "１", "—", "x y"]
+DELIMITER_CELLS = [":---", "---:", "--", "- - -", "---", ":-:", "----", ":---:", " --- ", "-"]
+
+heading_line = st.builds(
+    lambda lead, n, sep, body, tail: lead + "#" * n + sep + body + tail,
+    ws_run, st.integers(1, 7), st.one_of(ws_run1, st.just("")), inline, ws_run,
+)
+list_line = st.builds(
+    lambda lead, marker, sep, body, tail: lead + marker + sep + body + tail,
+    ws_run, st.sampled_from(LIST_MARKERS), st.one_of(ws_run1, st.just("")), inline, ws_run,
+)
+continuation_line = st.builds(lambda lead, body: lead + body, ws_run1, inline)
+
+
+def pipe_line(cell_strategy):
+    return st.builds(
+        lambda lead, left, cells, right, tail: lead + left + "|".join(cells) + right + tail,
+        ws_run,
+        st.sampled_from(["", "|", "||"]),
+        st.lists(cell_strategy, min_size=1, max_size=4),
+        st.sampled_from(["", "|", "||"]),
+        ws_run,
+    )
+
+
+table_line = pipe_line(st.one_of(st.sampled_from(CELLS), inline_no_pipe))
+delimiter_line = pipe_line(st.sampled_from(DELIMITER_CELLS))
+fence_line = st.builds(lambda lead, info: lead + "```" + info, ws_run, st.sampled_from(["", "py", "`", " text", "``"]))
+markdown_line = st.one_of(
+    heading_line, list_line, continuation_line, table_line, delimiter_line, fence_line, ws_run, inline,
+)
+# A header, a delimiter and body rows on consecutive lines, so tables are actually recognised.
+table_chunk = st.builds(
+    lambda header, delimiter, rows, nl: nl.join([header, delimiter, *rows]),
+    table_line, delimiter_line, st.lists(table_line, max_size=3), st.sampled_from(["\n", "\r\n", "\r"]),
+)
+markdown_unit = st.one_of(markdown_line, markdown_line, table_chunk)
+markdown_text = st.builds(
+    lambda pairs, final: "".join(unit + term for unit, term in pairs) + final,
+    st.lists(st.tuples(markdown_unit, st.sampled_from(TERMINATORS)), max_size=8),
+    st.one_of(st.just(""), markdown_line),
+)
+
+# --------------------------------------------------------------------- loose values
+
+ODD_NUMBERS = [0, 1.5, 3.0, 10**20, -(10**20), float("nan"), float("inf"), -0.0, 1e16, 0.1]
+loose_scalar = st.one_of(
+    st.none(), st.booleans(), st.integers(-3, 12), st.sampled_from(ODD_NUMBERS), inline,
+)
+loose = st.one_of(
+    loose_scalar,
+    st.lists(loose_scalar, max_size=3),
+    st.dictionaries(st.sampled_from(["a", "text", "type"]), loose_scalar, max_size=2),
+    st.tuples(loose_scalar),
+)
+junk = st.one_of(st.none(), st.integers(-2, 9), st.sampled_from([1.5, 0.0, True, False]), inline, st.lists(loose_scalar, max_size=2))
+
+BLOCK_TYPES = ["heading", "paragraph", "list_item", "table_row", "text", "code", None, 5]
+LEVELS = [1, 2, 3, 4, 5, 6, 0, -4, 9, 10**30, -(10**30), True, False, "3", 3.0, 2.5, None]
+block_text = st.one_of(inline, markdown_line, loose)
+cell_value = st.one_of(st.sampled_from(CELLS), inline_no_pipe, loose_scalar)
+cells_value = st.one_of(st.lists(cell_value, max_size=4), st.lists(cell_value, min_size=1, max_size=4), loose)
+
+structured_block = st.one_of(
+    st.fixed_dictionaries(
+        {"type": st.sampled_from(BLOCK_TYPES)},
+        optional={"text": block_text, "level": st.sampled_from(LEVELS), "cells": cells_value},
+    ),
+    st.fixed_dictionaries(
+        {}, optional={"type": st.sampled_from(BLOCK_TYPES), "text": block_text, "cells": cells_value},
+    ),
+)
+structured_list = st.lists(st.one_of(structured_block, structured_block, structured_block, junk), max_size=7)
+
+LINK_KEYS = ("asin", "title", "href", "source", "description")
+link_dict = st.fixed_dictionaries({}, optional={key: st.one_of(inline, loose_scalar) for key in LINK_KEYS})
+link_item = st.one_of(inline, link_dict, link_dict, loose_scalar, st.lists(inline, max_size=2))
+link_list = st.one_of(st.lists(link_item, max_size=4), st.lists(link_item, max_size=4), loose)
+
+question_item = st.one_of(
+    inline,
+    st.fixed_dictionaries({}, optional={"question": loose_scalar, "text": loose_scalar}),
+    loose_scalar,
+)
+question_list = st.one_of(st.lists(question_item, max_size=4), st.lists(question_item, max_size=4), loose)
+
+NON_STR_TEXTS = [None, 0, 12, 1.5, True, False, ["a"], [], "", 0.0]
+answer_record = st.fixed_dictionaries(
+    {},
+    optional={
+        "text": st.one_of(markdown_text, markdown_text, st.sampled_from(NON_STR_TEXTS)),
+        "isSuccess": st.sampled_from([False, True, 0, None]),
+        "blocks": st.one_of(structured_list, structured_list, loose),
+        "productLinks": link_list,
+        "recommendedAsins": link_list,
+        "summaryText": st.one_of(inline, loose_scalar, markdown_text),
+        "other": loose,
+    },
+)
+answers_list = st.lists(st.one_of(answer_record, answer_record, answer_record, junk), max_size=4)
+first_record = st.one_of(st.fixed_dictionaries({}, optional={"questions": question_list}), loose_scalar)
+upload_payload = st.one_of(
+    st.fixed_dictionaries(
+        {}, optional={"records": st.one_of(st.lists(first_record, max_size=3), st.lists(first_record, max_size=3), loose)}
+    ),
+    loose,
+)
+result_dict = st.fixed_dictionaries(
+    {"answers": st.one_of(answers_list, answers_list, answers_list, loose)},
+    optional={"questions": question_list, "upload_payload": upload_payload, "meta": loose},
+)
+
+# --------------------------------------------------------------------- the public entry
+
+
+@HEAVY
+@given(result_dict)
+@example({"answers": [None, "x", 3, [1]], "questions": ["Q"]})
+@example({"answers": [{"text": "- a\n  b\n| a | b |\n|---|---|\n| 1 | 2 |"}]})
+@example({"answers": [{"isSuccess": False, "blocks": [{"type": "paragraph", "text": "Hi"}]}]})
+def test_format_data_matches_baseline(data):
+    result = check("format_data", data)
+    if result[0] == "ok":
+        report = result[1]
+        assert not report.endswith("\n")
+        assert "\n\n\n" not in report
+
+
+@PROPS
+@given(st.integers(-2, 5), st.one_of(answer_record, junk), st.one_of(inline, st.sampled_from(["Q", "第 1 题", ""])))
+def test_format_section_matches_baseline(index, answer, question):
+    check("_format_section", index, answer, question)
+
+
+@PROPS
+@given(st.integers(-2, 5), answer_record)
+def test_format_answer_body_matches_baseline(index, answer):
+    check("_format_answer_body", index, answer)
+
+
+@PROPS
+@given(st.one_of(markdown_text, inline), st.one_of(structured_list, loose))
+@example("Hello", [{"type": "code", "text": "x"}])
+@example("", [])
+def test_build_answer_blocks_matches_baseline(text, structured):
+    check("_build_answer_blocks", text, structured)
+
+
+@PROPS
+@given(structured_list)
+@example([{"type": "table_row", "cells": ["h1", "h2"]}, {"type": "table_row", "cells": ["x", "y", "z"]},
+          {"type": "table_row", "cells": ["x"]}])
+def test_build_structured_answer_blocks_matches_baseline(blocks):
+    check("_build_structured_answer_blocks", blocks)
+
+
+intermediate_block = st.fixed_dictionaries(
+    {},
+    optional={
+        "kind": st.sampled_from(["heading", "list_item", "table", "text", "paragraph", None, 5]),
+        "text": loose,
+        "level": st.sampled_from(LEVELS),
+        "header": st.one_of(st.lists(st.one_of(inline, inline, loose_scalar), max_size=3), loose),
+        "rows": st.one_of(
+            st.lists(st.one_of(st.lists(inline, max_size=3), st.lists(inline, max_size=3), junk), max_size=3),
+            loose,
+        ),
+    },
+)
+
+
+@PROPS
+@given(st.lists(st.one_of(intermediate_block, intermediate_block, intermediate_block, junk), max_size=5))
+def test_to_structured_blocks_matches_baseline(blocks):
+    check("_to_structured_blocks", blocks)
+
+
+@HEAVY
+@given(markdown_text)
+@example("- a\nb\n  c")
+@example("Intro\n```py\nx = 1\n\ny = 2\n```\nAfter")
+@example("| a | b |\n|---|---|\n| 1 | 2 |\n|---|---|\n| 3 | 4 |")
+def test_build_text_fallback_blocks_matches_baseline(text):
+    check("_build_text_fallback_blocks", text)
+
+
+@PROPS
+@given(markdown_text)
+def test_text_route_end_to_end_matches_baseline(text):
+    # Text split by the parser, then converted, assembled and rendered by each implementation.
+    check("_normalize_text_lines", text)
+    check("_format_answer_body", 1, {"text": text})
+
+
+@PROPS
+@given(st.data())
+def test_parse_markdown_table_matches_baseline(data):
+    lines = data.draw(st.lists(st.one_of(markdown_line, table_line, delimiter_line), max_size=7))
+    start_index = data.draw(st.integers(0, len(lines)))
+    check("_parse_markdown_table", lines, start_index)
+
+
+@PROPS
+@given(st.one_of(table_line, delimiter_line, markdown_line, inline))
+@example("|| a | b ||")
+@example("| - | - |")
+def test_parse_pipe_row_matches_baseline(line):
+    check("_parse_pipe_row", line)
+
+
+@PROPS
+@given(st.lists(st.one_of(st.sampled_from(DELIMITER_CELLS + CELLS), inline), max_size=4))
+def test_is_markdown_delimiter_row_matches_baseline(cells):
+    check("_is_markdown_delimiter_row", cells)
+
+
+@PROPS
+@given(st.lists(st.one_of(st.sampled_from(CELLS), inline), max_size=5), st.integers(-3, 7))
+def test_normalize_row_cells_matches_baseline(row, width):
+    check("_normalize_row_cells", row, width)
+
+
+@PROPS
+@given(structured_block)
+def test_normalize_structured_row_matches_baseline(block):
+    check("_normalize_structured_row", block)
+
+
+@PROPS
+@given(link_list, st.sampled_from([True, False, 0, 1, "", "x", None, [], [0]]))
+@example([{"title": "  ", "href": "L1"}], False)
+@example([{"source": "s1"}], True)
+def test_format_link_items_matches_baseline(items, include_source):
+    check("_format_link_items", items, include_source=include_source)
+    check("_format_product_links", items)
+    check("_format_recommended_asins", items)
+
+
+display_block = st.fixed_dictionaries(
+    {},
+    optional={
+        "type": st.sampled_from(["heading", "list", "table", "text", "paragraph", "list_item", None, 5]),
+        "text": loose,
+        "level": st.sampled_from(LEVELS),
+        "items": st.one_of(st.lists(loose_scalar, max_size=3), st.lists(inline, max_size=3), loose, st.integers()),
+        "header": st.one_of(st.lists(loose_scalar, max_size=3), st.lists(inline, min_size=1, max_size=3), loose),
+        "rows": st.one_of(
+            st.lists(st.one_of(st.lists(loose_scalar, max_size=3), junk), max_size=3), loose, st.integers()
+        ),
+    },
+)
+
+
+@HEAVY
+@given(st.lists(st.one_of(display_block, display_block, display_block, display_block, junk), max_size=5))
+@example([{"type": "text", "text": "a"}, {"type": "text", "text": "  "}, {"type": "text", "text": "b"}])
+@example([{"type": "heading", "text": None, "level": 1}, {"type": "list", "items": 5}])
+def test_render_blocks_matches_baseline(blocks):
+    check("_render_blocks", blocks)
+
+
+@PROPS
+@given(
+    st.builds(
+        lambda pairs: "".join(pairs),
+        st.lists(st.one_of(markdown_line, st.sampled_from(TERMINATORS), ws_run), max_size=10),
+    )
+)
+@example("a  \n\n\n  b\t\n\n")
+@example("a\u3000\n\u3000\nb")
+def test_collapse_blank_lines_matches_baseline(text):
+    check("_collapse_blank_lines", text)
+
+
+@PROPS
+@given(result_dict, question_list)
+def test_question_steps_match_baseline(data, raw_questions):
+    check("_extract_questions", data)
+    check("_normalize_question_list", raw_questions)
+    questions = [q for q in raw_questions if isinstance(q, str)] if isinstance(raw_questions, list) else []
+    for index in (-1, 0, 1, 2, len(questions), len(questions) + 1):
+        check("_question_at", questions, index)
+
+
+@PROPS
+@given(st.one_of(heading_line, list_line, markdown_line, inline))
+def test_line_recognisers_match_baseline(line):
+    check("_parse_markdown_heading", line)
+    check("_parse_markdown_list_item", line)
