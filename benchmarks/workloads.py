@@ -73,8 +73,7 @@ CODE_LINES = [
 
 
 def _asin(rng: random.Random) -> str:
-    chars = "ABCDEFGHJKLMNPQRSTUVWXYZ0123456789"
-    return "B0" + "".join(rng.choice(chars) for _ in range(8))
+    return "B0" + "".join(rng.choices("ABCDEFGHJKLMNPQRSTUVWXYZ0123456789", k=8))
 
 
 def _zh_sentence(rng: random.Random) -> str:

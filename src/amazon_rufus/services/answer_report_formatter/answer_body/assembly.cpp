@@ -233,7 +233,7 @@ bool Assembler::normalize_cells(const RowRef& row, Py_ssize_t width, RowRef& out
     Ref row_obj = steal(rowref_to_py(row));
     if (!width_obj || !row_obj) return false;
     PyObject* args[2] = {row_obj.get(), width_obj.get()};
-    PyObject* r = native ? ctx_.invoke(NORMALIZE_ROW_CELLS, args, 2)
+    PyObject* r = native ? ctx_.call_native(NORMALIZE_ROW_CELLS, args, 2)
                          : ctx_.call(NORMALIZE_ROW_CELLS, callable, with_self, args, 2);
     if (!w_.hold(r)) return false;
     out.obj = r;
@@ -339,7 +339,7 @@ bool record_text(Work& w, const SBlock& b, NStr& out) {
 
 }  // namespace
 
-bool assemble_blocks(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out) noexcept {
+bool assemble_blocks(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out) {
     out.native = true;
     out.records.clear();
     Assembler a(ctx, w, out.records);
@@ -370,7 +370,7 @@ bool assemble_blocks(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out) noexcept {
     return ok && a.finish();
 }
 
-PyObject* py_build_structured_answer_blocks(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_build_structured_answer_blocks(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     Work w;
     SBlocks in;
@@ -381,7 +381,7 @@ PyObject* py_build_structured_answer_blocks(PyObject* self, PyObject* const* arg
     return dblocks_to_py(out);
 }
 
-PyObject* py_normalize_structured_row(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_normalize_structured_row(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     Work w;
     RowRef row;
@@ -392,11 +392,18 @@ PyObject* py_normalize_structured_row(PyObject* self, PyObject* const* args) noe
     return row_to_py(*row.native);
 }
 
-PyObject* py_normalize_row_cells(PyObject*, PyObject* const* args) noexcept {
+PyObject* py_normalize_row_cells(PyObject*, PyObject* const* args) {
     PyObject* row = args[0];
-    Py_ssize_t width = PyNumber_AsSsize_t(args[1], nullptr);
-    if (width == -1 && PyErr_Occurred()) return nullptr;
     Py_ssize_t n = PyList_GET_SIZE(row);
+    int overflow = 0;
+    long long wide = PyLong_AsLongLongAndOverflow(args[1], &overflow);
+    if (wide == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow > 0 || wide > PY_SSIZE_T_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+        return nullptr;
+    }
+    // Any width below -n slices the same way as -n - 1.
+    Py_ssize_t width = overflow < 0 || wide < -static_cast<long long>(n) - 1 ? -n - 1 : static_cast<Py_ssize_t>(wide);
     if (n == width) return Py_NewRef(row);
     if (n < width) {
         PyObject* padded = PyList_New(width);

@@ -19,21 +19,23 @@ public:
     Row* new_row() { rows_.emplace_back(); return &rows_.back(); }
     // Keeps a new reference alive and returns it (borrowed); nullptr passes.
     PyObject* hold(PyObject* o) { if (o) arena.hold(o); return o; }
-    // A text built here, kept alive for views of it.
+    // A text built here, kept alive for views of it (the buffer's storage
+    // does not move when the buffer itself is moved).
     NStr keep_text(TextBuf& buf) {
-        PyObject* s = buf.to_py();
-        if (!s) return NStr{};
-        return arena.keep(s);
+        texts_.push_back(std::move(buf));
+        const TextBuf& kept = texts_.back();
+        return kept.view(0, kept.size());
     }
 private:
     std::deque<Row> rows_;
+    std::vector<TextBuf> texts_;
 };
 
 // A table row: cells read natively, or a list handed over by a replaced step.
 struct RowRef {
     Row* native = nullptr;
     PyObject* obj = nullptr;  // an exact list, kept alive by Work
-    Py_ssize_t size() const noexcept { return native ? static_cast<Py_ssize_t>(native->size()) : PyList_GET_SIZE(obj); }
+    Py_ssize_t size() const { return native ? static_cast<Py_ssize_t>(native->size()) : PyList_GET_SIZE(obj); }
 };
 
 // Intermediate block (text parser output, `kind`).
@@ -81,35 +83,35 @@ using DBlocks = Either<DBlock>;
 
 // ---- Step cores (false on error) --------------------------------------------
 
-bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out) noexcept;
-bool convert_blocks(Ctx& ctx, Work& w, IBlocks& in, SBlocks& out) noexcept;
-bool assemble_blocks(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out) noexcept;
-bool render_blocks(Ctx& ctx, Work& w, DBlocks& in, LineSink& sink) noexcept;
-bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured, DBlocks& out) noexcept;
+bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out);
+bool convert_blocks(Ctx& ctx, Work& w, IBlocks& in, SBlocks& out);
+bool assemble_blocks(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out);
+bool render_blocks(Ctx& ctx, Work& w, DBlocks& in, LineSink& sink);
+bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured, DBlocks& out);
 
 // Body lines: written into `sink`, or `foreign` set to what a replaced step returned.
-bool write_answer_body(Ctx& ctx, PyObject* index, PyObject* answer, LineSink& sink, Ref& foreign) noexcept;
+bool write_answer_body(Ctx& ctx, PyObject* index, PyObject* answer, LineSink& sink, Ref& foreign);
 
-// Native recognisers over views.
-bool match_heading(NStr line, int& level, NStr& text) noexcept;
-bool match_list_item(NStr line, NStr& text) noexcept;
-bool parse_pipe_row(NStr line, Row& cells) noexcept;
-bool is_delimiter_row(const Row& cells) noexcept;
-bool starts_with_space(NStr line) noexcept;
+// Native recognisers over views (heading and list item on the trimmed line).
+bool match_heading(NStr line, int& level, NStr& text);
+bool match_list_item(NStr line, NStr& text);
+bool parse_pipe_row(NStr line, Row& cells);
+bool is_delimiter_row(const Row& cells);
+bool starts_with_space(NStr line);
 
 // Whether the module global `re.match` is still the one imported at load
 // time (-1 when reading the global fails).
-int re_is_original() noexcept;
+int re_is_original();
 // re.match(pattern, text) through the module global; a new reference.
-PyObject* re_match_global(PyObject* pattern, PyObject* text) noexcept;
+PyObject* re_match_global(PyObject* pattern, PyObject* text);
 
 // Records as the interpreter's dicts.
-PyObject* iblocks_to_py(IBlocks& b) noexcept;
-PyObject* sblocks_to_py_in(Work& w, SBlocks& b) noexcept;
-PyObject* dblocks_to_py(DBlocks& b) noexcept;
-PyObject* row_to_py(const Row& row) noexcept;
-PyObject* rowref_to_py(const RowRef& row) noexcept;
+PyObject* iblocks_to_py(IBlocks& b);
+PyObject* sblocks_to_py_in(Work& w, SBlocks& b);
+PyObject* dblocks_to_py(DBlocks& b);
+PyObject* row_to_py(const Row& row);
+PyObject* rowref_to_py(const RowRef& row);
 // " | ".join of native cells.
-NStr join_cells(Work& w, const Row& row, Py_ssize_t from = 0) noexcept;
+NStr join_cells(Work& w, const Row& row, Py_ssize_t from = 0);
 
 }  // namespace arf

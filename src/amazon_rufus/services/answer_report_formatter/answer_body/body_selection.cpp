@@ -69,7 +69,7 @@ bool handed_on(DBlocks& d) { return d.native || check_return(d.obj.get(), &PyLis
 
 }  // namespace
 
-bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured, DBlocks& out) noexcept {
+bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured, DBlocks& out) {
     out.native = true;
     out.records.clear();
     if (PyList_Check(structured)) {
@@ -103,7 +103,7 @@ bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured
     return true;
 }
 
-PyObject* py_build_answer_blocks(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_build_answer_blocks(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     Work w;
     DBlocks out;
@@ -111,7 +111,7 @@ PyObject* py_build_answer_blocks(PyObject* self, PyObject* const* args) noexcept
     return dblocks_to_py(out);
 }
 
-bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Ref& foreign) noexcept {
+bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Ref& foreign) {
     Work w;
     Ref value = steal(get_key(answer, N.text));
     if (!value) return false;
@@ -155,7 +155,7 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
     return foreign && check_return(foreign.get(), &PyList_Type);
 }
 
-PyObject* py_format_answer_body(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_format_answer_body(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     TextBuf buf;
     LineSink sink(buf, true);

@@ -116,7 +116,7 @@ static bool convert_record(Work& w, IBlock& ib, std::vector<SBlock>& out) {
     return true;
 }
 
-bool convert_blocks(Ctx&, Work& w, IBlocks& in, SBlocks& out) noexcept {
+bool convert_blocks(Ctx&, Work& w, IBlocks& in, SBlocks& out) {
     out.native = true;
     out.records.clear();
     if (in.native) {
@@ -128,7 +128,7 @@ bool convert_blocks(Ctx&, Work& w, IBlocks& in, SBlocks& out) noexcept {
     return for_each_item(in.obj.get(), [&](PyObject* block) { return convert_loose(w, block, out.records); });
 }
 
-PyObject* py_to_structured_blocks(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_to_structured_blocks(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     Work w;
     IBlocks in;

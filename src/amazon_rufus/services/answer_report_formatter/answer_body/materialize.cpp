@@ -4,7 +4,7 @@
 
 namespace arf {
 
-PyObject* row_to_py(const Row& row) noexcept {
+PyObject* row_to_py(const Row& row) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(row.size()));
     if (!list) return nullptr;
     for (size_t i = 0; i < row.size(); ++i) {
@@ -18,11 +18,11 @@ PyObject* row_to_py(const Row& row) noexcept {
     return list;
 }
 
-PyObject* rowref_to_py(const RowRef& row) noexcept {
+PyObject* rowref_to_py(const RowRef& row) {
     return row.native ? row_to_py(*row.native) : Py_NewRef(row.obj);
 }
 
-NStr join_cells(Work& w, const Row& row, Py_ssize_t from) noexcept {
+NStr join_cells(Work& w, const Row& row, Py_ssize_t from) {
     if (static_cast<Py_ssize_t>(row.size()) - from == 1) return row[from];
     TextBuf buf;
     for (size_t i = static_cast<size_t>(from); i < row.size(); ++i) {
@@ -149,17 +149,17 @@ static PyObject* list_of(std::vector<T>& records, F&& one) {
     return list;
 }
 
-PyObject* iblocks_to_py(IBlocks& b) noexcept {
+PyObject* iblocks_to_py(IBlocks& b) {
     if (!b.native) return Py_NewRef(b.obj.get());
     return list_of(b.records, [](IBlock& r) { return iblock_to_py(r); });
 }
 
-PyObject* sblocks_to_py_in(Work& w, SBlocks& b) noexcept {
+PyObject* sblocks_to_py_in(Work& w, SBlocks& b) {
     if (!b.native) return Py_NewRef(b.obj.get());
     return list_of(b.records, [&](SBlock& r) { return sblock_to_py(w, r); });
 }
 
-PyObject* dblocks_to_py(DBlocks& b) noexcept {
+PyObject* dblocks_to_py(DBlocks& b) {
     if (!b.native) return Py_NewRef(b.obj.get());
     return list_of(b.records, [](DBlock& r) { return dblock_to_py(r); });
 }

@@ -11,24 +11,23 @@ namespace arf {
 
 // "(.*)$" from position p: the group runs to the first "\n", which must be
 // the end of the text or a final "\n".
-static bool dot_star_to_end(NStr t, Py_ssize_t p, NStr& group) noexcept {
-    Py_ssize_t e = p;
-    while (e < t.len && t[e] != '\n') ++e;
+static bool dot_star_to_end(NStr t, Py_ssize_t p, NStr& group) {
+    Py_ssize_t e = find_char(t, '\n', p);
+    if (e < 0) e = t.len;
     if (e < t.len && e != t.len - 1) return false;
     group = t.sub(p, e);
     return true;
 }
 
 // "\s+" from position p; returns the position after the run, or -1.
-static Py_ssize_t spaces(NStr t, Py_ssize_t p) noexcept {
+static Py_ssize_t spaces(NStr t, Py_ssize_t p) {
     if (p >= t.len || !is_space(t[p])) return -1;
     while (p < t.len && is_space(t[p])) ++p;
     return p;
 }
 
 // ^(#{1,6})\s+(.*)$ on the trimmed line.
-bool match_heading(NStr line, int& level, NStr& text) noexcept {
-    NStr t = trim(line);
+bool match_heading(NStr t, int& level, NStr& text) {
     Py_ssize_t h = 0;
     while (h < t.len && h < 7 && t[h] == '#') ++h;
     if (h == 0 || h > 6) return false;
@@ -41,8 +40,7 @@ bool match_heading(NStr line, int& level, NStr& text) noexcept {
 }
 
 // ^([-*•])\s+(.*)$, then ^\d+[.)]\s+(.*)$ on the trimmed line.
-bool match_list_item(NStr line, NStr& text) noexcept {
-    NStr t = trim(line);
+bool match_list_item(NStr t, NStr& text) {
     if (t.len == 0) return false;
     NStr group;
     Py_UCS4 c = t[0];
@@ -63,7 +61,7 @@ bool match_list_item(NStr line, NStr& text) noexcept {
 }
 
 // ^:?-{3,}:?$ on an already trimmed cell.
-static bool match_delimiter_cell(NStr t) noexcept {
+static bool match_delimiter_cell(NStr t) {
     Py_ssize_t i = 0;
     if (i < t.len && t[i] == ':') ++i;
     Py_ssize_t dashes = 0;
@@ -73,18 +71,19 @@ static bool match_delimiter_cell(NStr t) noexcept {
     return i == t.len || (i == t.len - 1 && t[i] == '\n');
 }
 
-bool starts_with_space(NStr line) noexcept { return line.len > 0 && is_space(line[0]); }
+bool starts_with_space(NStr line) { return line.len > 0 && is_space(line[0]); }
 
-bool parse_pipe_row(NStr line, Row& cells) noexcept {
+bool parse_pipe_row(NStr line, Row& cells) {
     cells.clear();
-    if (!contains(line, '|')) return false;
+    Py_ssize_t bar = find_char(line, '|');
+    if (bar < 0) return false;
     Py_ssize_t start = 0;
-    for (Py_ssize_t i = 0; i <= line.len; ++i) {
-        if (i == line.len || line[i] == '|') {
-            cells.push_back(trim(line.sub(start, i)));
-            start = i + 1;
-        }
+    while (bar >= 0) {
+        cells.push_back(trim(line.sub(start, bar)));
+        start = bar + 1;
+        bar = find_char(line, '|', start);
     }
+    cells.push_back(trim(line.sub(start, line.len)));
     if (!cells.empty() && cells.front().empty()) cells.erase(cells.begin());
     if (!cells.empty() && cells.back().empty()) cells.pop_back();
     if (cells.size() < 2) return false;
@@ -93,7 +92,7 @@ bool parse_pipe_row(NStr line, Row& cells) noexcept {
     return false;
 }
 
-bool is_delimiter_row(const Row& cells) noexcept {
+bool is_delimiter_row(const Row& cells) {
     if (cells.empty()) return false;
     for (const NStr& c : cells)
         if (!match_delimiter_cell(trim(c))) return false;
@@ -102,7 +101,7 @@ bool is_delimiter_row(const Row& cells) noexcept {
 
 // ---- The module global `re` ----------------------------------------------------
 
-int re_is_original() noexcept {
+int re_is_original() {
     PyObject* re = PyDict_GetItemWithError(S.module_dict, N.re);
     if (!re) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", N.re);
@@ -114,7 +113,7 @@ int re_is_original() noexcept {
     return match == S.re_match;
 }
 
-PyObject* re_match_global(PyObject* pattern, PyObject* text) noexcept {
+PyObject* re_match_global(PyObject* pattern, PyObject* text) {
     PyObject* re = PyDict_GetItemWithError(S.module_dict, N.re);
     if (!re) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", N.re);
@@ -183,19 +182,20 @@ static int delimiter_cell_matches(PyObject* cell, bool re_native) {
 
 // ---- Recognisers used by the parser ----------------------------------------------
 
-int recognise_heading(Ctx& ctx, Work& w, NStr line, IBlock& out) noexcept {
+// `trimmed` is the line already trimmed.
+int recognise_heading(Ctx& ctx, Work& w, NStr trimmed_line, IBlock& out) {
     int native_re = ctx.re_native();
     if (native_re < 0) return -1;
     if (native_re) {
         int level;
         NStr text;
-        if (!match_heading(line, level, text)) return 0;
+        if (!match_heading(trimmed_line, level, text)) return 0;
         out.kind = IBlock::HEADING;
         out.level = level;
         out.text = text;
         return 1;
     }
-    PyObject* trimmed = w.hold(to_py(trim(line)));
+    PyObject* trimmed = w.hold(to_py(trimmed_line));
     if (!trimmed) return -1;
     PyObject* r = w.hold(heading_via_re(trimmed));
     if (!r) return -1;
@@ -205,17 +205,17 @@ int recognise_heading(Ctx& ctx, Work& w, NStr line, IBlock& out) noexcept {
     return 1;
 }
 
-int recognise_list_item(Ctx& ctx, Work& w, NStr line, IBlock& out) noexcept {
+int recognise_list_item(Ctx& ctx, Work& w, NStr trimmed_line, IBlock& out) {
     int native_re = ctx.re_native();
     if (native_re < 0) return -1;
     if (native_re) {
         NStr text;
-        if (!match_list_item(line, text)) return 0;
+        if (!match_list_item(trimmed_line, text)) return 0;
         out.kind = IBlock::LIST_ITEM;
         out.text = text;
         return 1;
     }
-    PyObject* trimmed = w.hold(to_py(trim(line)));
+    PyObject* trimmed = w.hold(to_py(trimmed_line));
     if (!trimmed) return -1;
     PyObject* r = w.hold(list_item_via_re(trimmed));
     if (!r) return -1;
@@ -225,7 +225,7 @@ int recognise_list_item(Ctx& ctx, Work& w, NStr line, IBlock& out) noexcept {
     return 1;
 }
 
-int continuation_matches(Ctx& ctx, Work& w, NStr line) noexcept {
+int continuation_matches(Ctx& ctx, Work& w, NStr line) {
     int native_re = ctx.re_native();
     if (native_re < 0) return -1;
     if (native_re) return starts_with_space(line);
@@ -238,7 +238,7 @@ int continuation_matches(Ctx& ctx, Work& w, NStr line) noexcept {
 
 // The table recogniser over native lines with native steps: 1 table, 0 none.
 static int table_native(const std::vector<NStr>& lines, Py_ssize_t start, Work& w, IBlock& out,
-                        Py_ssize_t& next) noexcept {
+                        Py_ssize_t& next) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(lines.size());
     Row scratch;
     if (start < 0 || start >= n || !parse_pipe_row(lines[start], scratch)) return 0;
@@ -265,8 +265,15 @@ static int table_native(const std::vector<NStr>& lines, Py_ssize_t start, Work& 
 // The table recogniser step by step through the instance, on an interpreter
 // list of lines; returns the (table, next_index) tuple, None, or nullptr.
 static PyObject* table_generic(Ctx& ctx, PyObject* lines, PyObject* start_obj) {
-    Py_ssize_t start = PyLong_AsSsize_t(start_obj);
-    if (start == -1 && PyErr_Occurred()) return nullptr;
+    int overflow = 0;
+    long long big = PyLong_AsLongLongAndOverflow(start_obj, &overflow);
+    if (big == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow < 0) {
+        PyErr_SetString(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
+        return nullptr;
+    }
+    // Past the end, however far, reads as "" and gives no table.
+    Py_ssize_t start = overflow > 0 || big > PY_SSIZE_T_MAX - 2 ? PY_SSIZE_T_MAX - 2 : static_cast<Py_ssize_t>(big);
     auto line_at = [&](Py_ssize_t i) -> PyObject* {
         Py_ssize_t n = PyList_GET_SIZE(lines);
         if (i < n) {
@@ -333,6 +340,7 @@ static PyObject* table_generic(Ctx& ctx, PyObject* lines, PyObject* start_obj) {
 // Whether the table recogniser can run on native records: its two helper
 // steps are native and the patterns are matched natively (-1 on error).
 static int table_steps_native(Ctx& ctx) {
+    if (ctx.lookups_observable()) return 0;
     int a = ctx.is_native(PARSE_PIPE_ROW);
     if (a <= 0) return a;
     int b = ctx.is_native(IS_MARKDOWN_DELIMITER_ROW);
@@ -341,7 +349,7 @@ static int table_steps_native(Ctx& ctx) {
 }
 
 int recognise_table(Ctx& ctx, Work& w, const std::vector<NStr>* native_lines, PyObject* py_lines,
-                    Py_ssize_t start, IBlock& out, Py_ssize_t& next) noexcept {
+                    Py_ssize_t start, IBlock& out, Py_ssize_t& next) {
     int native = table_steps_native(ctx);
     if (native < 0) return -1;
     if (native && native_lines) return table_native(*native_lines, start, w, out, next);
@@ -377,33 +385,33 @@ static PyObject* iblock_to_dict(IBlock& b) {
     return Py_NewRef(PyList_GET_ITEM(list.get(), 0));
 }
 
-PyObject* py_parse_markdown_heading(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_parse_markdown_heading(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     Work w;
     IBlock b;
-    int r = recognise_heading(ctx, w, NStr::of(args[0]), b);
+    int r = recognise_heading(ctx, w, trim(NStr::of(args[0])), b);
     if (r < 0) return nullptr;
     if (r == 0) Py_RETURN_NONE;
     return b.kind == IBlock::FOREIGN ? Py_NewRef(b.obj) : iblock_to_dict(b);
 }
 
-PyObject* py_parse_markdown_list_item(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_parse_markdown_list_item(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     Work w;
     IBlock b;
-    int r = recognise_list_item(ctx, w, NStr::of(args[0]), b);
+    int r = recognise_list_item(ctx, w, trim(NStr::of(args[0])), b);
     if (r < 0) return nullptr;
     if (r == 0) Py_RETURN_NONE;
     return b.kind == IBlock::FOREIGN ? Py_NewRef(b.obj) : iblock_to_dict(b);
 }
 
-PyObject* py_parse_pipe_row(PyObject*, PyObject* const* args) noexcept {
+PyObject* py_parse_pipe_row(PyObject*, PyObject* const* args) {
     Row cells;
     if (!parse_pipe_row(NStr::of(args[0]), cells)) Py_RETURN_NONE;
     return row_to_py(cells);
 }
 
-PyObject* py_is_markdown_delimiter_row(PyObject*, PyObject* const* args) noexcept {
+PyObject* py_is_markdown_delimiter_row(PyObject*, PyObject* const* args) {
     PyObject* cells = args[0];
     if (PyList_GET_SIZE(cells) == 0) Py_RETURN_FALSE;
     int native_re = re_is_original();
@@ -422,7 +430,7 @@ PyObject* py_is_markdown_delimiter_row(PyObject*, PyObject* const* args) noexcep
     return Py_NewRef(all ? Py_True : Py_False);
 }
 
-PyObject* py_parse_markdown_table(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_parse_markdown_table(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     PyObject* lines = args[0];
     int native = table_steps_native(ctx);
@@ -431,20 +439,17 @@ PyObject* py_parse_markdown_table(PyObject* self, PyObject* const* args) noexcep
     for (Py_ssize_t i = 0; all_text && i < PyList_GET_SIZE(lines); ++i)
         all_text = PyUnicode_CheckExact(PyList_GET_ITEM(lines, i));
     if (!all_text) return table_generic(ctx, lines, args[1]);
-    Py_ssize_t start = PyLong_AsSsize_t(args[1]);
-    if (start == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
-        PyErr_Clear();
-        return table_generic(ctx, lines, args[1]);
-    }
-    if (start < 0) return table_generic(ctx, lines, args[1]);
+    int overflow = 0;
+    long long start = PyLong_AsLongLongAndOverflow(args[1], &overflow);
+    if (start == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow || start < 0) return table_generic(ctx, lines, args[1]);
     std::vector<NStr> views;
     views.reserve(PyList_GET_SIZE(lines));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) views.push_back(NStr::of(PyList_GET_ITEM(lines, i)));
     Work w;
     IBlock b;
     Py_ssize_t next = 0;
-    if (!table_native(views, start, w, b, next)) Py_RETURN_NONE;
+    if (!table_native(views, static_cast<Py_ssize_t>(start), w, b, next)) Py_RETURN_NONE;
     Ref table = steal(iblock_to_dict(b));
     if (!table) return nullptr;
     return Py_BuildValue("(On)", table.get(), next);

@@ -186,7 +186,7 @@ bool render_loose(Work& w, PyObject* block, LineSink& sink) {
 
 }  // namespace
 
-bool render_blocks(Ctx&, Work& w, DBlocks& in, LineSink& sink) noexcept {
+bool render_blocks(Ctx&, Work& w, DBlocks& in, LineSink& sink) {
     const Py_ssize_t first = sink.count();
     if (in.native) {
         for (DBlock& b : in.records) {
@@ -201,7 +201,7 @@ bool render_blocks(Ctx&, Work& w, DBlocks& in, LineSink& sink) noexcept {
     });
 }
 
-PyObject* py_render_blocks(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_render_blocks(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     Work w;
     DBlocks in;

@@ -5,27 +5,30 @@
 
 namespace arf {
 
-int recognise_heading(Ctx& ctx, Work& w, NStr line, IBlock& out) noexcept;
-int recognise_list_item(Ctx& ctx, Work& w, NStr line, IBlock& out) noexcept;
-int continuation_matches(Ctx& ctx, Work& w, NStr line) noexcept;
+int recognise_heading(Ctx& ctx, Work& w, NStr line, IBlock& out);
+int recognise_list_item(Ctx& ctx, Work& w, NStr line, IBlock& out);
+int continuation_matches(Ctx& ctx, Work& w, NStr line);
 int recognise_table(Ctx& ctx, Work& w, const std::vector<NStr>* native_lines, PyObject* py_lines,
-                    Py_ssize_t start, IBlock& out, Py_ssize_t& next) noexcept;
+                    Py_ssize_t start, IBlock& out, Py_ssize_t& next);
 
 // Lines end at "\n", "\r\n" and "\r"; no other terminator counts here.
 static void split_text_lines(NStr text, std::vector<NStr>& lines) {
-    Py_ssize_t start = 0;
-    for (Py_ssize_t i = 0; i < text.len; ++i) {
-        Py_UCS4 c = text[i];
-        if (c == '\n' || c == '\r') {
+    Py_ssize_t last = with_units(text, [&](auto* p) {
+        Py_ssize_t start = 0;
+        for (Py_ssize_t i = 0; i < text.len; ++i) {
+            i = scan_units(p, i, text.len, [](Py_UCS4 u) { return u == '\n' || u == '\r'; });
+            if (i == text.len) break;
+            auto c = p[i];
             lines.push_back(text.sub(start, i));
-            if (c == '\r' && i + 1 < text.len && text[i + 1] == '\n') ++i;
+            if (c == '\r' && i + 1 < text.len && p[i + 1] == '\n') ++i;
             start = i + 1;
         }
-    }
-    lines.push_back(text.sub(start, text.len));
+        return start;
+    });
+    lines.push_back(text.sub(last, text.len));
 }
 
-PyObject* py_normalize_text_lines(PyObject*, PyObject* const* args) noexcept {
+PyObject* py_normalize_text_lines(PyObject*, PyObject* const* args) {
     std::vector<NStr> lines;
     split_text_lines(NStr::of(args[0]), lines);
     Ref list = steal(PyList_New(static_cast<Py_ssize_t>(lines.size())));
@@ -76,9 +79,9 @@ private:
     bool step(Py_ssize_t& index);
     bool line_step(NStr line, PyObject* line_obj, Py_ssize_t& index);
     bool object_line_step(PyObject* line, Py_ssize_t& index);
-    int try_heading(NStr line, PyObject* line_obj);
+    int try_heading(NStr line, PyObject* line_obj, NStr trimmed);
     int try_table(Py_ssize_t& index);
-    int try_list_item(NStr line, PyObject* line_obj);
+    int try_list_item(NStr line, PyObject* line_obj, NStr trimmed);
     int try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObject* trimmed_obj);
     int call_recogniser(Step s, PyObject* line_obj, NStr line);
     bool finish();
@@ -115,12 +118,8 @@ bool Parser::flush_paragraph() {
             if (i) buf.push('\n');
             buf.append(paragraph_[i].text);
         }
-        NStr joined = trim(buf.view(0, buf.size()));
-        if (!joined.empty()) {
-            PyObject* s = to_py(joined);
-            if (!s) return false;
-            text = w_.arena.keep(s);
-        }
+        NStr kept = w_.keep_text(buf);
+        text = trim(kept);
     }
     paragraph_.clear();
     if (!text.empty()) {
@@ -149,24 +148,24 @@ int Parser::call_recogniser(Step s, PyObject* line_obj, NStr line) {
     return 1;
 }
 
-int Parser::try_heading(NStr line, PyObject* line_obj) {
+int Parser::try_heading(NStr line, PyObject* line_obj, NStr trimmed) {
     int native = ctx_.is_native(PARSE_MARKDOWN_HEADING);
     if (native < 0) return -1;
     if (!native || (line_obj && !PyUnicode_CheckExact(line_obj))) return call_recogniser(PARSE_MARKDOWN_HEADING, line_obj, line);
     IBlock b;
-    int r = recognise_heading(ctx_, w_, line, b);
+    int r = recognise_heading(ctx_, w_, trimmed, b);
     if (r <= 0) return r;
     if (!flush_paragraph()) return -1;
     push_block(std::move(b));
     return 1;
 }
 
-int Parser::try_list_item(NStr line, PyObject* line_obj) {
+int Parser::try_list_item(NStr line, PyObject* line_obj, NStr trimmed) {
     int native = ctx_.is_native(PARSE_MARKDOWN_LIST_ITEM);
     if (native < 0) return -1;
     if (!native || (line_obj && !PyUnicode_CheckExact(line_obj))) return call_recogniser(PARSE_MARKDOWN_LIST_ITEM, line_obj, line);
     IBlock b;
-    int r = recognise_list_item(ctx_, w_, line, b);
+    int r = recognise_list_item(ctx_, w_, trimmed, b);
     if (r <= 0) return r;
     if (!flush_paragraph()) return -1;
     push_block(std::move(b));
@@ -324,14 +323,14 @@ bool Parser::line_step(NStr line, PyObject* line_obj, Py_ssize_t& index) {
         ++index;
         return flush_paragraph();
     }
-    int r = try_heading(line, line_obj);
+    int r = try_heading(line, line_obj, trimmed);
     if (r) {
         ++index;
         return r > 0;
     }
     r = try_table(index);
     if (r) return r > 0;
-    r = try_list_item(line, line_obj);
+    r = try_list_item(line, line_obj, trimmed);
     if (r) {
         ++index;
         return r > 0;
@@ -411,9 +410,7 @@ bool Parser::step(Py_ssize_t& index) {
 bool Parser::finish() {
     for (size_t i = 0; i < blocks_.size(); ++i) {
         if (!builder_of_[i]) continue;
-        NStr text = w_.keep_text(builders_[builder_of_[i] - 1]);
-        if (!text.data && PyErr_Occurred()) return false;
-        blocks_[i].text = text;
+        blocks_[i].text = w_.keep_text(builders_[builder_of_[i] - 1]);
     }
     return true;
 }
@@ -443,14 +440,14 @@ bool Parser::run(PyObject* text) {
 
 }  // namespace
 
-bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out) noexcept {
+bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out) {
     out.native = true;
     out.records.clear();
     Parser parser(ctx, w, out);
     return parser.run(text);
 }
 
-PyObject* py_build_text_fallback_blocks(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_build_text_fallback_blocks(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     Work w;
     IBlocks blocks;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <new>
 
 #include <frameobject.h>
 
@@ -65,7 +66,7 @@ static PyObject* wrong_type(const char* param, ParamKind kind, PyObject* value, 
     return nullptr;
 }
 
-PyObject* check_arg(Step s, int param, PyObject* v) noexcept {
+PyObject* check_arg(Step s, int param, PyObject* v) {
     const Param& p = METHODS[s].params[param];
     switch (p.kind) {
         case ParamKind::Dict:
@@ -95,13 +96,13 @@ PyObject* check_arg(Step s, int param, PyObject* v) noexcept {
     return Py_NewRef(v);
 }
 
-bool check_return(PyObject* value, PyTypeObject* expected) noexcept {
+bool check_return(PyObject* value, PyTypeObject* expected) {
     if (value == Py_None || Py_IS_TYPE(value, expected)) return true;
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected->tp_name, Py_TYPE(value)->tp_name);
     return false;
 }
 
-void add_traceback(Step s) noexcept {
+void add_traceback(Step s) {
     PyObject* exc = PyErr_GetRaisedException();
     if (!S.code_objects[s]) {
         char name[256];
@@ -185,6 +186,19 @@ static bool bind_arguments(const MethodSpec& m, PyObject* const* args, Py_ssize_
     return true;
 }
 
+// Calls a native body; C++ exceptions (only allocation failures are
+// possible) become interpreter exceptions here and never go further.
+static PyObject* call_impl(const MethodSpec& m, PyObject* const* checked) {
+    try {
+        return m.impl(checked[0], checked + 1);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected native failure");
+        return nullptr;
+    }
+}
+
 // Runs a step's native body on already bound arguments: the contract's type
 // checks, the body, and the traceback entry when it fails.
 static PyObject* run_checked(Step s, PyObject* const* bound) {
@@ -196,7 +210,7 @@ static PyObject* run_checked(Step s, PyObject* const* bound) {
         checked[i] = check_arg(s, i - 1, bound[i]);
         ok = checked[i] != nullptr;
     }
-    if (ok) result = m.impl(checked[0], checked + 1);
+    if (ok) result = call_impl(m, checked);
     for (int i = 1; i <= m.nparams; ++i) Py_XDECREF(checked[i]);
     if (!result) add_traceback(s);
     return result;
@@ -377,7 +391,7 @@ static PyType_Spec function_spec = {
     function_slots,
 };
 
-bool init_function_type() noexcept {
+bool init_function_type() {
     if (FunctionType) return true;
     FunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
     return FunctionType != nullptr;
@@ -409,7 +423,7 @@ static PyObject* new_function(Step s) {
     return self.release();
 }
 
-bool create_functions() noexcept {
+bool create_functions() {
     for (int s = 0; s < STEP_COUNT; ++s) {
         if (S.functions[s]) continue;
         S.functions[s] = new_function(static_cast<Step>(s));
@@ -420,12 +434,11 @@ bool create_functions() noexcept {
 
 // ---- Dispatcher ------------------------------------------------------------
 
-int Ctx::resolve(Step s, Ref& callable, bool& with_self) noexcept {
-    if (native_epoch_[s] == g_epoch + 1) return 1;
+int Ctx::resolve(Step s, Ref& callable, bool& with_self) {
+    if (cacheable_ && native_epoch_[s] == g_epoch + 1) return 1;
     PyObject* found = nullptr;
-    PyTypeObject* tp = Py_TYPE(self_);
     int unbound = 0;
-    if (tp->tp_getattro == PyObject_GenericGetAttr) {
+    if (cacheable_) {
         unbound = _PyObject_GetMethod(self_, S.method_names[s], &found);
     } else {
         may_run_python();
@@ -436,33 +449,38 @@ int Ctx::resolve(Step s, Ref& callable, bool& with_self) noexcept {
     bool native = unbound ? found == fn
                           : (PyMethod_Check(found) && PyMethod_GET_FUNCTION(found) == fn &&
                              PyMethod_GET_SELF(found) == self_);
+    pending_step_ = s;
+    pending_epoch_ = g_epoch;
+    pending_result_ = native ? 1 : 0;
     if (native) {
         Py_DECREF(found);
-        native_epoch_[s] = g_epoch + 1;
+        pending_callable_.reset();
+        if (cacheable_) native_epoch_[s] = g_epoch + 1;
         return 1;
     }
     callable = steal(found);
     with_self = unbound != 0;
+    pending_callable_ = callable;
+    pending_with_self_ = with_self;
     return 0;
 }
 
-int re_is_original() noexcept;
+int re_is_original();
 
-int Ctx::re_native() noexcept {
-    if (re_epoch_ == g_epoch + 1) return 1;
+int Ctx::re_native_slow() {
     int r = re_is_original();
     if (r == 1) re_epoch_ = g_epoch + 1;
     return r;
 }
 
-int Ctx::is_native(Step s) noexcept {
+int Ctx::is_native_slow(Step s) {
     Ref callable;
     bool with_self = false;
     return resolve(s, callable, with_self);
 }
 
 PyObject* Ctx::call(Step, const Ref& callable, bool with_self, PyObject* const* args, int nargs,
-                    PyObject* kwname, PyObject* kwvalue) noexcept {
+                    PyObject* kwname, PyObject* kwvalue) {
     may_run_python();
     PyObject* stack[6];
     int n = 0;
@@ -479,16 +497,30 @@ PyObject* Ctx::call(Step, const Ref& callable, bool with_self, PyObject* const* 
     return PyObject_Vectorcall(callable.get(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get());
 }
 
-PyObject* Ctx::invoke(Step s, PyObject* const* args, int nargs, PyObject* kwname, PyObject* kwvalue) noexcept {
-    Ref callable;
-    bool with_self = false;
-    int r = resolve(s, callable, with_self);
-    if (r < 0) return nullptr;
-    if (r == 0) return call(s, callable, with_self, args, nargs, kwname, kwvalue);
+PyObject* Ctx::call_native(Step s, PyObject* const* args, int nargs, PyObject* kwname, PyObject* kwvalue) {
     PyObject* bound[4] = {self_, nullptr, nullptr, nullptr};
     for (int i = 0; i < nargs; ++i) bound[i + 1] = args[i];
     if (kwname) bound[nargs + 1] = kwvalue;
     return run_checked(s, bound);
+}
+
+PyObject* Ctx::invoke(Step s, PyObject* const* args, int nargs, PyObject* kwname, PyObject* kwvalue) {
+    Ref callable;
+    bool with_self = false;
+    int r;
+    if (pending_step_ == s && pending_epoch_ == g_epoch) {
+        // Resolved just before, with no Python code run since: reuse it.
+        r = pending_result_;
+        callable = std::move(pending_callable_);
+        with_self = pending_with_self_;
+    } else {
+        r = resolve(s, callable, with_self);
+    }
+    pending_step_ = -1;
+    pending_callable_.reset();
+    if (r < 0) return nullptr;
+    if (r == 0) return call(s, callable, with_self, args, nargs, kwname, kwvalue);
+    return call_native(s, args, nargs, kwname, kwvalue);
 }
 
 }  // namespace arf

@@ -5,7 +5,7 @@
 
 namespace arf {
 
-#define ARF_STEP(name) PyObject* name(PyObject* self, PyObject* const* args) noexcept
+#define ARF_STEP(name) PyObject* name(PyObject* self, PyObject* const* args)
 ARF_STEP(py_format_data);
 ARF_STEP(py_extract_questions);
 ARF_STEP(py_normalize_question_list);

@@ -10,8 +10,8 @@ class LineSink {
 public:
     explicit LineSink(TextBuf& buf, bool keep_bounds = false) : buf_(buf), keep_bounds_(keep_bounds) {}
 
-    Py_ssize_t count() const noexcept { return count_; }
-    TextBuf& buf() noexcept { return buf_; }
+    Py_ssize_t count() const { return count_; }
+    TextBuf& buf() { return buf_; }
 
     void begin_line() {
         if (count_) buf_.push('\n');
@@ -39,7 +39,7 @@ public:
 
     // Position for rolling back speculative lines.
     struct Mark { size_t size; Py_ssize_t count; size_t nstarts; };
-    Mark mark() const noexcept { return Mark{buf_.size(), count_, starts_.size()}; }
+    Mark mark() const { return Mark{buf_.size(), count_, starts_.size()}; }
     void rollback(Mark m) {
         buf_.truncate(m.size);
         count_ = m.count;

@@ -8,48 +8,107 @@ namespace arf {
 uint64_t g_epoch = 0;
 Names N;
 
-NStr trim(NStr s) noexcept {
-    Py_ssize_t a = 0, b = s.len;
-    while (a < b && is_space(s[a])) ++a;
-    while (b > a && is_space(s[b - 1])) --b;
-    return s.sub(a, b);
+NStr trim(NStr s) {
+    return with_units(s, [&](auto* p) {
+        Py_ssize_t a = 0, b = s.len;
+        while (a < b && is_space(p[a])) ++a;
+        while (b > a && is_space(p[b - 1])) --b;
+        return s.sub(a, b);
+    });
 }
 
-NStr rtrim(NStr s) noexcept {
-    Py_ssize_t b = s.len;
-    while (b > 0 && is_space(s[b - 1])) --b;
-    return s.sub(0, b);
+NStr rtrim(NStr s) {
+    return with_units(s, [&](auto* p) {
+        Py_ssize_t b = s.len;
+        while (b > 0 && is_space(p[b - 1])) --b;
+        return s.sub(0, b);
+    });
 }
 
-bool eq(NStr s, std::u32string_view lit) noexcept {
+bool eq(NStr s, std::u32string_view lit) {
     if (static_cast<size_t>(s.len) != lit.size()) return false;
-    for (Py_ssize_t i = 0; i < s.len; ++i)
-        if (s[i] != lit[i]) return false;
-    return true;
+    return starts_with(s, lit);
 }
 
-bool starts_with(NStr s, std::u32string_view lit) noexcept {
+bool starts_with(NStr s, std::u32string_view lit) {
     if (static_cast<size_t>(s.len) < lit.size()) return false;
-    for (size_t i = 0; i < lit.size(); ++i)
-        if (s[i] != lit[i]) return false;
-    return true;
+    return with_units(s, [&](auto* p) {
+        for (size_t i = 0; i < lit.size(); ++i)
+            if (p[i] != lit[i]) return false;
+        return true;
+    });
 }
 
-bool contains(NStr s, Py_UCS4 c) noexcept {
-    for (Py_ssize_t i = 0; i < s.len; ++i)
-        if (s[i] == c) return true;
-    return false;
+Py_ssize_t find_char(NStr s, Py_UCS4 c, Py_ssize_t from) {
+    if (from >= s.len) return -1;
+    if (s.kind == PyUnicode_1BYTE_KIND) {
+        if (c > 0xff) return -1;
+        auto* p = static_cast<const Py_UCS1*>(s.data);
+        auto* hit = static_cast<const Py_UCS1*>(std::memchr(p + from, static_cast<int>(c), s.len - from));
+        return hit ? hit - p : -1;
+    }
+    return with_units(s, [&](auto* p) -> Py_ssize_t {
+        Py_ssize_t i = scan_units(p, from, s.len, [c](Py_UCS4 u) { return u == c; });
+        return i < s.len ? i : -1;
+    });
 }
 
-PyObject* to_py(NStr s) noexcept {
+bool contains(NStr s, Py_UCS4 c) { return find_char(s, c) >= 0; }
+
+PyObject* to_py(NStr s) {
     if (s.whole()) return Py_NewRef(s.owner);
     return PyUnicode_FromKindAndData(s.kind, s.data, s.len);
 }
 
+// Retained storage blocks, largest last; used under the interpreter lock.
+namespace {
+struct Block {
+    Py_UCS4* data;
+    size_t cap;
+};
+constexpr size_t POOL_SLOTS = 8;
+constexpr size_t POOL_MAX_CAP = size_t(16) << 20;  // code points kept per block
+Block g_pool[POOL_SLOTS];
+size_t g_pool_size = 0;
+}  // namespace
+
+// Takes the smallest or the largest retained block.
+static bool take_block(bool largest, Py_UCS4*& data, size_t& cap) {
+    if (!g_pool_size) return false;
+    size_t best = 0;
+    for (size_t i = 1; i < g_pool_size; ++i)
+        if (largest ? g_pool[i].cap > g_pool[best].cap : g_pool[i].cap < g_pool[best].cap) best = i;
+    data = g_pool[best].data;
+    cap = g_pool[best].cap;
+    g_pool[best] = g_pool[--g_pool_size];
+    return true;
+}
+
+TextBuf::TextBuf() { take_block(false, data_, cap_); }
+
+TextBuf::TextBuf(Large) { take_block(true, data_, cap_); }
+
+TextBuf::~TextBuf() {
+    if (!data_) return;
+    if (cap_ <= POOL_MAX_CAP && g_pool_size < POOL_SLOTS) {
+        g_pool[g_pool_size++] = Block{data_, cap_};
+        return;
+    }
+    std::free(data_);
+}
+
+void TextBuf::grow(size_t need) {
+    size_t cap = cap_ ? cap_ + cap_ / 2 : 256;
+    if (cap < size_ + need) cap = size_ + need;
+    auto* p = static_cast<Py_UCS4*>(std::realloc(data_, cap * sizeof(Py_UCS4)));
+    if (!p) throw std::bad_alloc();
+    data_ = p;
+    cap_ = cap;
+}
+
 void TextBuf::append(NStr s) {
-    size_t at = buf_.size();
-    buf_.resize(at + s.len);
-    Py_UCS4* out = buf_.data() + at;
+    reserve_more(static_cast<size_t>(s.len));
+    Py_UCS4* out = data_ + size_;
     switch (s.kind) {
         case PyUnicode_1BYTE_KIND: {
             auto* p = static_cast<const Py_UCS1*>(s.data);
@@ -64,20 +123,14 @@ void TextBuf::append(NStr s) {
         default:
             std::memcpy(out, s.data, s.len * sizeof(Py_UCS4));
     }
+    size_ += s.len;
 }
 
-void TextBuf::append_long(long long v) {
-    char tmp[32];
-    int n = snprintf(tmp, sizeof tmp, "%lld", v);
-    append_ascii(std::string_view(tmp, n));
+PyObject* TextBuf::to_py(size_t from, size_t to) const {
+    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, data_ + from, static_cast<Py_ssize_t>(to - from));
 }
 
-PyObject* TextBuf::to_py(size_t from, size_t to) const noexcept {
-    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buf_.data() + from,
-                                     static_cast<Py_ssize_t>(to - from));
-}
-
-int truth(PyObject* o) noexcept {
+int truth(PyObject* o) {
     if (o == Py_True) return 1;
     if (o == Py_False || o == Py_None) return 0;
     if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
@@ -89,20 +142,20 @@ int truth(PyObject* o) noexcept {
     return PyObject_IsTrue(o);
 }
 
-PyObject* text_of(PyObject* o) noexcept {
+PyObject* text_of(PyObject* o) {
     if (PyUnicode_CheckExact(o)) return Py_NewRef(o);
     if (!is_plain_scalar(o)) may_run_python();
     return PyObject_Str(o);
 }
 
-PyObject* format_of(PyObject* o) noexcept {
+PyObject* format_of(PyObject* o) {
     if (PyUnicode_CheckExact(o)) return Py_NewRef(o);
     if (is_plain_scalar(o)) return PyObject_Str(o);
     may_run_python();
     return PyObject_Format(o, N.empty);
 }
 
-bool trimmed_text_or_empty(PyObject* o, Arena& arena, NStr& out) noexcept {
+bool trimmed_text_or_empty(PyObject* o, Arena& arena, NStr& out) {
     int t = truth(o);
     if (t < 0) return false;
     if (!t) { out = NStr{}; return true; }
@@ -113,7 +166,7 @@ bool trimmed_text_or_empty(PyObject* o, Arena& arena, NStr& out) noexcept {
     return true;
 }
 
-PyObject* get_key(PyObject* o, PyObject* key, PyObject* dflt) noexcept {
+PyObject* get_key(PyObject* o, PyObject* key, PyObject* dflt) {
     if (PyDict_CheckExact(o)) {
         PyObject* v = PyDict_GetItemWithError(o, key);
         if (v) return Py_NewRef(v);
@@ -125,7 +178,7 @@ PyObject* get_key(PyObject* o, PyObject* key, PyObject* dflt) noexcept {
     return PyObject_CallMethodObjArgs(o, N.get, key, nullptr);
 }
 
-int equals_text(PyObject* o, PyObject* text) noexcept {
+int equals_text(PyObject* o, PyObject* text) {
     if (PyUnicode_CheckExact(o)) return PyUnicode_Compare(o, text) == 0;
     if (o == Py_None || PyLong_CheckExact(o) || PyBool_Check(o) || PyFloat_CheckExact(o) ||
         PyList_CheckExact(o) || PyDict_CheckExact(o) || PyTuple_CheckExact(o))
@@ -143,7 +196,7 @@ static bool intern(PyObject*& slot, const char* s) {
     return slot != nullptr;
 }
 
-bool init_names() noexcept {
+bool init_names() {
     if (N.answers) return true;
     bool ok = intern(N.answers, "answers") && intern(N.questions, "questions") &&
               intern(N.upload_payload, "upload_payload") && intern(N.records, "records") &&
@@ -176,7 +229,7 @@ bool init_names() noexcept {
 
 namespace arf {
 
-PyObject* strip_text(PyObject* s) noexcept {
+PyObject* strip_text(PyObject* s) {
     if (PyUnicode_CheckExact(s)) return to_py(trim(NStr::of(s)));
     may_run_python();
     return PyObject_CallMethodNoArgs(s, N.strip);

@@ -5,6 +5,8 @@
 #include "ref.hpp"
 
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -14,7 +16,7 @@ namespace arf {
 // (a __str__, __eq__, get, an override).  Cached step resolutions are only
 // trusted while it is unchanged.
 extern uint64_t g_epoch;
-inline void may_run_python() noexcept { ++g_epoch; }
+inline void may_run_python() { ++g_epoch; }
 
 // A view of code points inside a str that somebody keeps alive.
 struct NStr {
@@ -23,31 +25,58 @@ struct NStr {
     Py_ssize_t len = 0;
     PyObject* owner = nullptr;  // the viewed str, when known (borrowed)
 
-    static NStr of(PyObject* s) noexcept {
+    static NStr of(PyObject* s) {
         return NStr{PyUnicode_DATA(s), PyUnicode_KIND(s), PyUnicode_GET_LENGTH(s), s};
     }
-    Py_UCS4 operator[](Py_ssize_t i) const noexcept { return PyUnicode_READ(kind, data, i); }
-    bool empty() const noexcept { return len == 0; }
-    NStr sub(Py_ssize_t a, Py_ssize_t b) const noexcept {
+    Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ(kind, data, i); }
+    bool empty() const { return len == 0; }
+    NStr sub(Py_ssize_t a, Py_ssize_t b) const {
         return NStr{static_cast<const char*>(data) + a * kind, kind, b - a, owner};
     }
-    bool whole() const noexcept {
+    bool whole() const {
         return owner && data == PyUnicode_DATA(owner) && len == PyUnicode_GET_LENGTH(owner);
     }
 };
 
-inline bool is_space(Py_UCS4 c) noexcept { return Py_UNICODE_ISSPACE(c); }
-inline bool is_digit(Py_UCS4 c) noexcept { return Py_UNICODE_ISDECIMAL(c); }
-inline bool is_linebreak(Py_UCS4 c) noexcept { return Py_UNICODE_ISLINEBREAK(c); }
+inline bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
+inline bool is_digit(Py_UCS4 c) { return Py_UNICODE_ISDECIMAL(c); }
+// The terminators of str.splitlines().
+inline bool is_linebreak(Py_UCS4 c) {
+    if (c < 128) return (c >= 0x0A && c <= 0x0D) || (c >= 0x1C && c <= 0x1E);
+    return c == 0x85 || c == 0x2028 || c == 0x2029;
+}
 
-NStr trim(NStr s) noexcept;
-NStr rtrim(NStr s) noexcept;
-bool eq(NStr s, std::u32string_view lit) noexcept;
-bool starts_with(NStr s, std::u32string_view lit) noexcept;
-bool contains(NStr s, Py_UCS4 c) noexcept;
+// Calls f with the view's code units as a typed pointer (one switch per
+// call instead of one per code point).
+template <class F>
+decltype(auto) with_units(NStr s, F&& f) {
+    switch (s.kind) {
+        case PyUnicode_1BYTE_KIND: return f(static_cast<const Py_UCS1*>(s.data));
+        case PyUnicode_2BYTE_KIND: return f(static_cast<const Py_UCS2*>(s.data));
+        default: return f(static_cast<const Py_UCS4*>(s.data));
+    }
+}
+
+// Position of the first code unit at or after `from` for which `hit` holds,
+// or n.
+template <class T, class P>
+inline Py_ssize_t scan_units(const T* p, Py_ssize_t from, Py_ssize_t n, P hit) {
+    Py_ssize_t i = from;
+    while (i < n && !hit(static_cast<Py_UCS4>(p[i]))) ++i;
+    return i;
+}
+
+// Position of the first `c` at or after `from`, or -1.
+Py_ssize_t find_char(NStr s, Py_UCS4 c, Py_ssize_t from = 0);
+
+NStr trim(NStr s);
+NStr rtrim(NStr s);
+bool eq(NStr s, std::u32string_view lit);
+bool starts_with(NStr s, std::u32string_view lit);
+bool contains(NStr s, Py_UCS4 c);
 
 // A new str holding the viewed code points (the owner itself when whole).
-PyObject* to_py(NStr s) noexcept;
+PyObject* to_py(NStr s);
 
 // Keeps strs alive for the views taken of them during one call.
 class Arena {
@@ -63,48 +92,81 @@ private:
     std::vector<PyObject*> refs_;
 };
 
-// Growing buffer of UCS4 code points that becomes one str at the end.
+// Growing buffer of UCS4 code points that becomes one str at the end.  Its
+// storage comes from a small pool of retained blocks: large buffers freed
+// and mapped again on every call would cost a page fault per 4 KiB.
 class TextBuf {
 public:
-    void push(Py_UCS4 c) { buf_.push_back(c); }
-    void append(NStr s);
-    void append(std::u32string_view s) { buf_.insert(buf_.end(), s.begin(), s.end()); }
-    void append_ascii(std::string_view s) { buf_.insert(buf_.end(), s.begin(), s.end()); }
-    void append_long(long long v);
-    size_t size() const noexcept { return buf_.size(); }
-    void truncate(size_t n) { buf_.resize(n); }
-    const Py_UCS4* data() const noexcept { return buf_.data(); }
-    void reserve(size_t n) { buf_.reserve(n); }
-    PyObject* to_py(size_t from, size_t to) const noexcept;
-    PyObject* to_py() const noexcept { return to_py(0, buf_.size()); }
-    NStr view(size_t from, size_t to) const noexcept {
-        return NStr{buf_.data() + from, PyUnicode_4BYTE_KIND, static_cast<Py_ssize_t>(to - from), nullptr};
+    struct Large {};
+    TextBuf();
+    // Takes the largest retained block: for a buffer that will hold a report.
+    explicit TextBuf(Large);
+    TextBuf(const TextBuf&) = delete;
+    TextBuf& operator=(const TextBuf&) = delete;
+    TextBuf(TextBuf&& o) : data_(o.data_), size_(o.size_), cap_(o.cap_) {
+        o.data_ = nullptr;
+        o.size_ = o.cap_ = 0;
     }
-    void clear() { buf_.clear(); }
+    ~TextBuf();
+
+    void push(Py_UCS4 c) {
+        if (size_ == cap_) grow(1);
+        data_[size_++] = c;
+    }
+    void append(NStr s);
+    void append(std::u32string_view s) {
+        reserve_more(s.size());
+        for (char32_t c : s) data_[size_++] = static_cast<Py_UCS4>(c);
+    }
+    void append_ascii(std::string_view s) {
+        reserve_more(s.size());
+        for (char c : s) data_[size_++] = static_cast<unsigned char>(c);
+    }
+    size_t size() const { return size_; }
+    void truncate(size_t n) { size_ = n; }
+    Py_UCS4* data() { return data_; }
+    const Py_UCS4* data() const { return data_; }
+    void reserve_more(size_t n) {
+        if (cap_ - size_ < n) grow(n);
+    }
+    PyObject* to_py(size_t from, size_t to) const;
+    PyObject* to_py() const { return to_py(0, size_); }
+    NStr view(size_t from, size_t to) const {
+        return NStr{data_ + from, PyUnicode_4BYTE_KIND, static_cast<Py_ssize_t>(to - from), nullptr};
+    }
+    void clear() { size_ = 0; }
+    void swap(TextBuf& o) {
+        std::swap(data_, o.data_);
+        std::swap(size_, o.size_);
+        std::swap(cap_, o.cap_);
+    }
+
 private:
-    std::vector<Py_UCS4> buf_;
+    void grow(size_t need);
+    Py_UCS4* data_ = nullptr;
+    size_t size_ = 0, cap_ = 0;
 };
 
 // ---- Value rules over arbitrary objects ------------------------------------
 
 // True for the built-in types whose operations never run Python code.
-inline bool is_plain_scalar(PyObject* o) noexcept {
+inline bool is_plain_scalar(PyObject* o) {
     return o == Py_None || PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyBool_Check(o) ||
            PyFloat_CheckExact(o);
 }
 
 // Truth value (-1 on error).
-int truth(PyObject* o) noexcept;
+int truth(PyObject* o);
 // str(o), a new reference.
-PyObject* text_of(PyObject* o) noexcept;
+PyObject* text_of(PyObject* o);
 // format(o, ""), a new reference.
-PyObject* format_of(PyObject* o) noexcept;
+PyObject* format_of(PyObject* o);
 // trim(str(o or "")), kept in the arena; false on error.
-bool trimmed_text_or_empty(PyObject* o, Arena& arena, NStr& out) noexcept;
+bool trimmed_text_or_empty(PyObject* o, Arena& arena, NStr& out);
 // o.get(key) / o.get(key, dflt): a new reference, nullptr on error.
-PyObject* get_key(PyObject* o, PyObject* key, PyObject* dflt = nullptr) noexcept;
+PyObject* get_key(PyObject* o, PyObject* key, PyObject* dflt = nullptr);
 // o == text, by the host's comparison (-1 on error).
-int equals_text(PyObject* o, PyObject* text) noexcept;
+int equals_text(PyObject* o, PyObject* text);
 
 // Interned texts used as keys and literals.
 struct Names {
@@ -116,7 +178,7 @@ struct Names {
     PyObject* small_int[8];  // 0..7
 };
 extern Names N;
-bool init_names() noexcept;
+bool init_names();
 
 }  // namespace arf
 
@@ -145,6 +207,6 @@ bool for_each_item(PyObject* seq, F&& f) {
 }
 
 // s.strip() for any str (a subclass's own strip is honoured).
-PyObject* strip_text(PyObject* s) noexcept;
+PyObject* strip_text(PyObject* s);
 
 }  // namespace arf

@@ -2,44 +2,50 @@
 // one empty line, no blank lines at the end, lines joined with "\n".
 #include "../module/impls.hpp"
 
+#include <cstring>
+
 namespace arf {
 
-void collapse_blank_lines(NStr text, TextBuf& out) {
-    Py_ssize_t count = 0;
+// Works in place: the output never runs ahead of the input, since every line
+// keeps at most its own code points and one terminator becomes one "\n".
+void collapse_blank_lines(TextBuf& buf) {
+    Py_UCS4* d = buf.data();
+    const size_t n = buf.size();
+    size_t w = 0, count = 0, start = 0;
     bool blank = false;
-    auto emit = [&](NStr line) {
-        NStr kept = rtrim(line);
-        if (kept.empty()) {
-            if (!blank) {
-                if (count++) out.push('\n');
-            }
+    auto emit = [&](size_t a, size_t b) {
+        while (b > a && is_space(d[b - 1])) --b;
+        if (b == a) {
+            if (!blank && count++) d[w++] = '\n';
             blank = true;
             return;
         }
-        if (count++) out.push('\n');
-        out.append(kept);
+        if (count++) d[w++] = '\n';
+        if (w != a) std::memmove(d + w, d + a, (b - a) * sizeof(Py_UCS4));
+        w += b - a;
         blank = false;
     };
-    Py_ssize_t start = 0;
-    for (Py_ssize_t i = 0; i < text.len; ++i) {
-        Py_UCS4 c = text[i];
-        if (!is_linebreak(c)) continue;
-        emit(text.sub(start, i));
-        if (c == '\r' && i + 1 < text.len && text[i + 1] == '\n') ++i;
-        start = i + 1;
+    const Py_ssize_t len = static_cast<Py_ssize_t>(n);
+    auto breaks = [](Py_UCS4 u) { return !(u > 0x1E && u < 0x85) && is_linebreak(u); };
+    for (Py_ssize_t at = 0;; ++at) {
+        at = scan_units(d, at, len, breaks);
+        if (at == len) break;
+        Py_UCS4 c = d[at];
+        emit(start, static_cast<size_t>(at));
+        if (c == '\r' && at + 1 < len && d[at + 1] == '\n') ++at;
+        start = static_cast<size_t>(at) + 1;
     }
-    if (start < text.len) emit(text.sub(start, text.len));
-    // At most one empty line can end the output, because runs are collapsed.
-    if (blank && count) {
-        size_t size = out.size();
-        out.truncate(count == 1 ? size : size - 1);
-    }
+    if (start < n) emit(start, n);
+    // Runs are collapsed, so at most one empty line ends the output.
+    if (blank && count > 1) --w;
+    buf.truncate(w);
 }
 
-PyObject* py_collapse_blank_lines(PyObject*, PyObject* const* args) noexcept {
-    TextBuf out;
-    collapse_blank_lines(NStr::of(args[0]), out);
-    return out.to_py();
+PyObject* py_collapse_blank_lines(PyObject*, PyObject* const* args) {
+    TextBuf buf;
+    buf.append(NStr::of(args[0]));
+    collapse_blank_lines(buf);
+    return buf.to_py();
 }
 
 }  // namespace arf

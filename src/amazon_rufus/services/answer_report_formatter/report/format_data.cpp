@@ -4,8 +4,8 @@
 
 namespace arf {
 
-bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question, TextBuf& out) noexcept;
-void collapse_blank_lines(NStr text, TextBuf& out);
+bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question, TextBuf& out);
+void collapse_blank_lines(TextBuf& buf);
 
 namespace {
 
@@ -20,8 +20,11 @@ PyObject* question_for(Ctx& ctx, PyObject* questions, PyObject* index) {
     return ctx.invoke(QUESTION_AT, args, 2);
 }
 
+// Sections are written into `buf` joined as they come; `joined_ok` stays
+// true while that equals the host's join of the truthy sections (it does
+// unless a replaced step returns something other than an exact str).
 bool add_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question, TextBuf& buf,
-                 std::vector<Section>& sections) {
+                 std::vector<Section>& sections, size_t& kept, bool& joined_ok) {
     Ref callable;
     bool with_self = false;
     int native = ctx.resolve(FORMAT_SECTION, callable, with_self);
@@ -30,16 +33,27 @@ bool add_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question
     if (native) {
         Ref checked = steal(check_arg(FORMAT_SECTION, 2, question));
         if (!checked) return false;
+        if (kept) buf.append(U"\n\n");
         s.from = buf.size();
         if (!write_section(ctx, index, answer, question, buf)) {
             add_traceback(FORMAT_SECTION);
             return false;
         }
         s.to = buf.size();
+        ++kept;
     } else {
         PyObject* args[3] = {index, answer, question};
         s.obj = steal(ctx.call(FORMAT_SECTION, callable, with_self, args, 3));
         if (!s.obj) return false;
+        if (!PyUnicode_CheckExact(s.obj.get())) {
+            joined_ok = false;
+        } else if (PyUnicode_GET_LENGTH(s.obj.get())) {
+            if (kept) buf.append(U"\n\n");
+            s.from = buf.size();
+            buf.append(NStr::of(s.obj.get()));
+            s.to = buf.size();
+            ++kept;
+        }
     }
     sections.push_back(std::move(s));
     return true;
@@ -72,7 +86,7 @@ bool join_sections(const TextBuf& buf, std::vector<Section>& sections, TextBuf& 
 
 }  // namespace
 
-PyObject* py_format_data(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_format_data(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     PyObject* data = args[0];
     Ref answers = steal(get_key(data, N.answers));
@@ -84,31 +98,35 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) noexcept {
     Ref questions = steal(ctx.invoke(EXTRACT_QUESTIONS, &data, 1));
     if (!questions) return nullptr;
 
-    TextBuf buf;
+    TextBuf buf{TextBuf::Large{}};
     std::vector<Section> sections;
+    size_t kept = 0;
+    bool joined_ok = true;
     Py_ssize_t position = 0;
     bool ok = for_each_item(answers.get(), [&](PyObject* answer) {
         Ref index = steal(PyLong_FromSsize_t(++position));
         if (!index) return false;
         Ref question = steal(question_for(ctx, questions.get(), index.get()));
-        return question && add_section(ctx, index.get(), answer, question.get(), buf, sections);
+        return question && add_section(ctx, index.get(), answer, question.get(), buf, sections, kept, joined_ok);
     });
     if (!ok) return nullptr;
 
     TextBuf joined;
-    if (!join_sections(buf, sections, joined)) return nullptr;
-    buf.clear();
+    if (!joined_ok) {
+        if (!join_sections(buf, sections, joined)) return nullptr;
+        buf.swap(joined);
+    }
+    sections.clear();
 
     Ref callable;
     bool with_self = false;
     int native = ctx.resolve(COLLAPSE_BLANK_LINES, callable, with_self);
     if (native < 0) return nullptr;
     if (native) {
-        TextBuf report;
-        collapse_blank_lines(joined.view(0, joined.size()), report);
-        return report.to_py();
+        collapse_blank_lines(buf);
+        return buf.to_py();
     }
-    Ref text = steal(joined.to_py());
+    Ref text = steal(buf.to_py());
     if (!text) return nullptr;
     PyObject* arg = text.get();
     Ref report = steal(ctx.call(COLLAPSE_BLANK_LINES, callable, with_self, &arg, 1));

@@ -60,7 +60,7 @@ static bool link_object_lines(PyObject* item, bool include_source, LineSink& sin
 }
 
 // Writes the lines of a link list; false on error.
-bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink) noexcept {
+bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink) {
     if (!PyList_Check(raw_items)) return true;
     return for_each_item(raw_items, [&](PyObject* item) {
         if (PyUnicode_Check(item)) {
@@ -85,7 +85,7 @@ bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink) 
     });
 }
 
-PyObject* py_format_link_items(PyObject*, PyObject* const* args) noexcept {
+PyObject* py_format_link_items(PyObject*, PyObject* const* args) {
     TextBuf buf;
     LineSink sink(buf, true);
     if (!write_link_items(args[0], args[1] == Py_True, sink)) return nullptr;
@@ -99,11 +99,11 @@ static PyObject* link_lines(PyObject* self, PyObject* raw, bool include_source) 
     return check_return(result.get(), &PyList_Type) ? result.release() : nullptr;
 }
 
-PyObject* py_format_product_links(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_format_product_links(PyObject* self, PyObject* const* args) {
     return link_lines(self, args[0], false);
 }
 
-PyObject* py_format_recommended_asins(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_format_recommended_asins(PyObject* self, PyObject* const* args) {
     return link_lines(self, args[0], true);
 }
 

@@ -23,7 +23,7 @@ static PyObject* question_text(PyObject* item) {
     return strip_text(text.get());
 }
 
-PyObject* py_normalize_question_list(PyObject*, PyObject* const* args) noexcept {
+PyObject* py_normalize_question_list(PyObject*, PyObject* const* args) {
     PyObject* raw = args[0];
     Ref result = steal(PyList_New(0));
     if (!result || !PyList_Check(raw)) return result.release();
@@ -41,7 +41,7 @@ static PyObject* normalized(Ctx& ctx, PyObject* raw) {
     return questions.release();
 }
 
-PyObject* py_extract_questions(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_extract_questions(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     PyObject* data = args[0];
     Ref raw = steal(get_key(data, N.questions));
@@ -71,7 +71,7 @@ PyObject* py_extract_questions(PyObject* self, PyObject* const* args) noexcept {
     return check_return(questions.get(), &PyList_Type) ? questions.release() : nullptr;
 }
 
-PyObject* fallback_title(PyObject* index) noexcept {
+PyObject* fallback_title(PyObject* index) {
     Ref digits = steal(PyObject_Str(index));
     if (!digits) return nullptr;
     TextBuf buf;
@@ -81,7 +81,7 @@ PyObject* fallback_title(PyObject* index) noexcept {
     return buf.to_py();
 }
 
-PyObject* py_question_at(PyObject*, PyObject* const* args) noexcept {
+PyObject* py_question_at(PyObject*, PyObject* const* args) {
     PyObject* questions = args[0];
     PyObject* index = args[1];
     int overflow = 0;

@@ -5,8 +5,8 @@
 
 namespace arf {
 
-bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink) noexcept;
-bool write_answer_body(Ctx& ctx, PyObject* index, PyObject* answer, LineSink& sink, Ref& foreign) noexcept;
+bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink);
+bool write_answer_body(Ctx& ctx, PyObject* index, PyObject* answer, LineSink& sink, Ref& foreign);
 
 namespace {
 
@@ -23,10 +23,12 @@ bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, std::u32st
     bool with_self = false;
     int native = ctx.resolve(step, callable, with_self);
     if (native < 0) return false;
-    if (native) {
-        native = ctx.resolve(FORMAT_LINK_ITEMS, callable, with_self);
-        if (native < 0) return false;
-        if (native) {
+    if (native && !ctx.lookups_observable()) {
+        Ref items_callable;
+        bool items_with_self = false;
+        int items_native = ctx.resolve(FORMAT_LINK_ITEMS, items_callable, items_with_self);
+        if (items_native < 0) return false;
+        if (items_native) {
             auto mark = sink.mark();
             sub_heading(sink, heading);
             Py_ssize_t before = sink.count();
@@ -36,7 +38,7 @@ bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, std::u32st
         }
     }
     // Some step of the chain is replaced: take the list it returns.
-    Ref lines = steal(ctx.invoke(step, &raw, 1));
+    Ref lines = steal(native ? ctx.call_native(step, &raw, 1) : ctx.call(step, callable, with_self, &raw, 1));
     if (!lines) return false;
     int t = truth(lines.get());
     if (t <= 0) return t == 0;
@@ -46,7 +48,7 @@ bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, std::u32st
 
 }  // namespace
 
-bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question, TextBuf& out) noexcept {
+bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question, TextBuf& out) {
     LineSink sink(out);
     Ref answer_data = PyDict_Check(answer) ? borrow(answer) : steal(PyDict_New());
     if (!answer_data) return false;
@@ -125,7 +127,7 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
     return sink.check_join();
 }
 
-PyObject* py_format_section(PyObject* self, PyObject* const* args) noexcept {
+PyObject* py_format_section(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     TextBuf out;
     if (!write_section(ctx, args[0], args[1], args[2], out)) return nullptr;
