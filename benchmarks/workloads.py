@@ -235,7 +235,9 @@ def structured_blocks(rng: random.Random, count: int, zh_ratio: float = 0.5) -> 
         elif roll < 0.95:
             width = rng.randint(2, 5)
             for row_number in range(rng.randint(2, 10)):
-                cells = [_cell(rng, zh) for _ in range(width + (0 if row_number == 0 else rng.choice([0, 0, 0, -1, 1])))]
+                # Body rows are sometimes a cell short or long.
+                cell_count = width + (0 if row_number == 0 else rng.choice([0, 0, 0, -1, 1]))
+                cells = [_cell(rng, zh) for _ in range(cell_count)]
                 if rng.random() < 0.15:
                     blocks.append({"type": "table_row", "text": " | ".join(cells) if len(cells) > 1 else "a | b"})
                 else:

@@ -23,12 +23,33 @@ public:
     // does not move when the buffer itself is moved).
     NStr keep_text(TextBuf& buf) {
         texts_.push_back(std::move(buf));
+        chunk_free_ = 0;  // the last buffer is no chunk to write into
         const TextBuf& kept = texts_.back();
         return kept.view(0, kept.size());
     }
+    // Room for `n` code points in stable storage: write them at the returned
+    // pointer, then take the view with stored(n).
+    Py_UCS4* room(size_t n) {
+        if (texts_.empty() || chunk_free_ < n) {
+            texts_.emplace_back();
+            texts_.back().reserve_more(n > CHUNK ? n : CHUNK);
+            chunk_free_ = (n > CHUNK ? n : CHUNK);
+        }
+        TextBuf& chunk = texts_.back();
+        return chunk.data() + chunk.size();
+    }
+    NStr stored(size_t n) {
+        TextBuf& chunk = texts_.back();
+        NStr view = chunk.view(chunk.size(), chunk.size() + n);
+        chunk.truncate(chunk.size() + n);
+        chunk_free_ -= n;
+        return view;
+    }
 private:
+    static constexpr size_t CHUNK = 4096;
     std::deque<Row> rows_;
     std::vector<TextBuf> texts_;
+    size_t chunk_free_ = 0;
 };
 
 // A table row: cells read natively, or a list handed over by a replaced step.

@@ -23,13 +23,21 @@ PyObject* rowref_to_py(const RowRef& row) {
 }
 
 NStr join_cells(Work& w, const Row& row, Py_ssize_t from) {
-    if (static_cast<Py_ssize_t>(row.size()) - from == 1) return row[from];
-    TextBuf buf;
-    for (size_t i = static_cast<size_t>(from); i < row.size(); ++i) {
-        if (i > static_cast<size_t>(from)) buf.append(U" | ");
-        buf.append(row[i]);
+    const size_t first = static_cast<size_t>(from);
+    if (row.size() <= first) return NStr::of(N.empty);
+    if (row.size() - first == 1) return row[first];
+    size_t total = 3 * (row.size() - first - 1);
+    for (size_t i = first; i < row.size(); ++i) total += static_cast<size_t>(row[i].len);
+    Py_UCS4* out = w.room(total);
+    for (size_t i = first; i < row.size(); ++i) {
+        if (i > first) {
+            *out++ = ' ';
+            *out++ = '|';
+            *out++ = ' ';
+        }
+        out = copy_units(row[i], out);
     }
-    return w.keep_text(buf);
+    return w.stored(total);
 }
 
 // Builds a dict from (key, value) pairs; values are new references (nullptr

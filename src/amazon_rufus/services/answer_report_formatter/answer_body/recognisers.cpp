@@ -237,16 +237,31 @@ int continuation_matches(Ctx& ctx, Work& w, NStr line) {
 }
 
 // The table recogniser over native lines with native steps: 1 table, 0 none.
+// A delimiter row holds nothing but "|", ":", "-" and whitespace, and at
+// least one "|": a cheap test that rejects almost every line at once.
+static bool could_be_delimiter(NStr line) {
+    return with_units(line, [&](auto* p) {
+        bool bar = false;
+        for (Py_ssize_t i = 0; i < line.len; ++i) {
+            Py_UCS4 c = p[i];
+            if (c == '|') bar = true;
+            else if (c != '-' && c != ':' && !is_space(c)) return false;
+        }
+        return bar;
+    });
+}
+
 static int table_native(const std::vector<NStr>& lines, Py_ssize_t start, Work& w, IBlock& out,
                         Py_ssize_t& next) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(lines.size());
-    Row scratch;
-    if (start < 0 || start >= n || !parse_pipe_row(lines[start], scratch)) return 0;
-    Row delimiter;
-    if (start + 1 >= n || !parse_pipe_row(lines[start + 1], delimiter) || !is_delimiter_row(delimiter)) return 0;
+    if (start < 0 || start + 1 >= n || !could_be_delimiter(lines[start + 1])) return 0;
+    // Scratch rows are reused: nothing here can re-enter the parser.
+    static Row scratch, delimiter;
+    if (!parse_pipe_row(lines[start], scratch)) return 0;
+    if (!parse_pipe_row(lines[start + 1], delimiter) || !is_delimiter_row(delimiter)) return 0;
     out.kind = IBlock::TABLE;
     out.header = w.new_row();
-    *out.header = std::move(scratch);
+    *out.header = scratch;
     out.rows.clear();
     Py_ssize_t index = start + 2;
     while (index < n) {
@@ -254,7 +269,7 @@ static int table_native(const std::vector<NStr>& lines, Py_ssize_t start, Work& 
         if (trim(line).empty()) break;
         if (!parse_pipe_row(line, scratch) || is_delimiter_row(scratch)) break;
         Row* row = w.new_row();
-        *row = std::move(scratch);
+        *row = scratch;
         out.rows.push_back(row);
         ++index;
     }

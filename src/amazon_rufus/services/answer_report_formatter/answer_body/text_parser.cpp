@@ -3,6 +3,8 @@
 #include "../module/impls.hpp"
 #include "blocks.hpp"
 
+#include <type_traits>
+
 namespace arf {
 
 int recognise_heading(Ctx& ctx, Work& w, NStr line, IBlock& out);
@@ -16,7 +18,10 @@ static void split_text_lines(NStr text, std::vector<NStr>& lines) {
     Py_ssize_t last = with_units(text, [&](auto* p) {
         Py_ssize_t start = 0;
         for (Py_ssize_t i = 0; i < text.len; ++i) {
-            i = scan_units(p, i, text.len, [](Py_UCS4 u) { return u == '\n' || u == '\r'; });
+            using T = std::remove_cv_t<std::remove_pointer_t<decltype(p)>>;
+            i = scan_units(
+                p, i, text.len, [](Units16<T> v) { return v <= T('\r'); },
+                [](Py_UCS4 u) { return u == '\n' || u == '\r'; });
             if (i == text.len) break;
             auto c = p[i];
             lines.push_back(text.sub(start, i));
@@ -113,13 +118,14 @@ bool Parser::flush_paragraph() {
     if (paragraph_.size() == 1) {
         text = trim(paragraph_[0].text);
     } else {
-        TextBuf buf;
+        size_t total = paragraph_.size() - 1;
+        for (const Piece& piece : paragraph_) total += static_cast<size_t>(piece.text.len);
+        Py_UCS4* out = w_.room(total);
         for (size_t i = 0; i < paragraph_.size(); ++i) {
-            if (i) buf.push('\n');
-            buf.append(paragraph_[i].text);
+            if (i) *out++ = '\n';
+            out = copy_units(paragraph_[i].text, out);
         }
-        NStr kept = w_.keep_text(buf);
-        text = trim(kept);
+        text = trim(w_.stored(total));
     }
     paragraph_.clear();
     if (!text.empty()) {

@@ -2,6 +2,7 @@
 #include "text.hpp"
 
 #include <cstring>
+#include <type_traits>
 
 namespace arf {
 
@@ -48,7 +49,11 @@ Py_ssize_t find_char(NStr s, Py_UCS4 c, Py_ssize_t from) {
         return hit ? hit - p : -1;
     }
     return with_units(s, [&](auto* p) -> Py_ssize_t {
-        Py_ssize_t i = scan_units(p, from, s.len, [c](Py_UCS4 u) { return u == c; });
+        using T = std::remove_cv_t<std::remove_pointer_t<decltype(p)>>;
+        const T unit = static_cast<T>(c);
+        if (static_cast<Py_UCS4>(unit) != c) return Py_ssize_t(-1);
+        Py_ssize_t i = scan_units(
+            p, from, s.len, [unit](Units16<T> v) { return v == unit; }, [c](Py_UCS4 u) { return u == c; });
         return i < s.len ? i : -1;
     });
 }
@@ -90,8 +95,22 @@ TextBuf::TextBuf(Large) { take_block(true, data_, cap_); }
 
 TextBuf::~TextBuf() {
     if (!data_) return;
-    if (cap_ <= POOL_MAX_CAP && g_pool_size < POOL_SLOTS) {
+    if (cap_ > POOL_MAX_CAP) {
+        std::free(data_);
+        return;
+    }
+    if (g_pool_size < POOL_SLOTS) {
         g_pool[g_pool_size++] = Block{data_, cap_};
+        return;
+    }
+    // A full pool keeps its largest blocks: those are the costly ones to map again.
+    size_t smallest = 0;
+    for (size_t i = 1; i < g_pool_size; ++i)
+        if (g_pool[i].cap < g_pool[smallest].cap) smallest = i;
+    if (g_pool[smallest].cap < cap_) {
+        Block old = g_pool[smallest];
+        g_pool[smallest] = Block{data_, cap_};
+        std::free(old.data);
         return;
     }
     std::free(data_);
@@ -106,9 +125,7 @@ void TextBuf::grow(size_t need) {
     cap_ = cap;
 }
 
-void TextBuf::append(NStr s) {
-    reserve_more(static_cast<size_t>(s.len));
-    Py_UCS4* out = data_ + size_;
+Py_UCS4* copy_units(NStr s, Py_UCS4* out) {
     switch (s.kind) {
         case PyUnicode_1BYTE_KIND: {
             auto* p = static_cast<const Py_UCS1*>(s.data);
@@ -123,6 +140,12 @@ void TextBuf::append(NStr s) {
         default:
             std::memcpy(out, s.data, s.len * sizeof(Py_UCS4));
     }
+    return out + s.len;
+}
+
+void TextBuf::append(NStr s) {
+    reserve_more(static_cast<size_t>(s.len));
+    copy_units(s, data_ + size_);
     size_ += s.len;
 }
 

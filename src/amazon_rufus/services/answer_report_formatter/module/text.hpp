@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -58,12 +59,38 @@ decltype(auto) with_units(NStr s, F&& f) {
 }
 
 // Position of the first code unit at or after `from` for which `hit` holds,
-// or n.
-template <class T, class P>
-inline Py_ssize_t scan_units(const T* p, Py_ssize_t from, Py_ssize_t n, P hit) {
+// or n.  `maybe` is a vector test that is true in every lane where `hit`
+// may hold: 16-byte blocks where it is false everywhere are skipped whole.
+typedef Py_UCS1 Units16x1 __attribute__((vector_size(16)));
+typedef Py_UCS2 Units16x2 __attribute__((vector_size(16)));
+typedef Py_UCS4 Units16x4 __attribute__((vector_size(16)));
+template <class T> struct Units16Of;
+template <> struct Units16Of<Py_UCS1> { using type = Units16x1; };
+template <> struct Units16Of<Py_UCS2> { using type = Units16x2; };
+template <> struct Units16Of<Py_UCS4> { using type = Units16x4; };
+template <class T>
+using Units16 = typename Units16Of<T>::type;
+
+template <class T, class V, class P>
+inline Py_ssize_t scan_units(const T* p, Py_ssize_t from, Py_ssize_t n, V maybe, P hit) {
+    constexpr Py_ssize_t W = 16 / sizeof(T);
     Py_ssize_t i = from;
-    while (i < n && !hit(static_cast<Py_UCS4>(p[i]))) ++i;
-    return i;
+    while (i + W <= n) {
+        Units16<T> v;
+        std::memcpy(&v, p + i, 16);
+        auto m = maybe(v);
+        uint64_t lanes[2];
+        static_assert(sizeof(m) == 16);
+        std::memcpy(lanes, &m, 16);
+        if (lanes[0] | lanes[1]) {
+            for (Py_ssize_t k = 0; k < W; ++k)
+                if (hit(static_cast<Py_UCS4>(p[i + k]))) return i + k;
+        }
+        i += W;
+    }
+    for (; i < n; ++i)
+        if (hit(static_cast<Py_UCS4>(p[i]))) return i;
+    return n;
 }
 
 // Position of the first `c` at or after `from`, or -1.
@@ -74,6 +101,8 @@ NStr rtrim(NStr s);
 bool eq(NStr s, std::u32string_view lit);
 bool starts_with(NStr s, std::u32string_view lit);
 bool contains(NStr s, Py_UCS4 c);
+// Writes the view's code points at `out`; returns the end of what it wrote.
+Py_UCS4* copy_units(NStr s, Py_UCS4* out);
 
 // A new str holding the viewed code points (the owner itself when whole).
 PyObject* to_py(NStr s);

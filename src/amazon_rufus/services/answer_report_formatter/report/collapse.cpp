@@ -26,9 +26,9 @@ void collapse_blank_lines(TextBuf& buf) {
         blank = false;
     };
     const Py_ssize_t len = static_cast<Py_ssize_t>(n);
-    auto breaks = [](Py_UCS4 u) { return !(u > 0x1E && u < 0x85) && is_linebreak(u); };
+    auto maybe = [](Units16<Py_UCS4> v) { return (v <= 0x1Eu) | (v == 0x85u) | ((v | 1u) == 0x2029u); };
     for (Py_ssize_t at = 0;; ++at) {
-        at = scan_units(d, at, len, breaks);
+        at = scan_units(d, at, len, maybe, is_linebreak);
         if (at == len) break;
         Py_UCS4 c = d[at];
         emit(start, static_cast<size_t>(at));
