@@ -30,7 +30,7 @@ bench: install
 dev:
 	cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(PYTHON312)
 	cmake --build build/dev
-	cp build/dev/answer_report_formatter*.so python/quorin/amazon_rufus/services/
+	for f in build/dev/answer_report_formatter*.so; do cp $$f python/quorin/amazon_rufus/services/.tmp.so && mv -f python/quorin/amazon_rufus/services/.tmp.so python/quorin/amazon_rufus/services/$$(basename $$f); done
 
 clean:
 	rm -rf build dist $(VENV) python/quorin/amazon_rufus/services/*.so

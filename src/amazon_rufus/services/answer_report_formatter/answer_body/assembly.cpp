@@ -95,9 +95,10 @@ private:
     int normalize_row(SBlock& b, RowRef& row);
     bool normalize_cells(const RowRef& row, Py_ssize_t width, RowRef& out);
     bool heading_level(SBlock& b, PyObject*& level);
-    void text_block(NStr text) {
+    void text_block(NStr text, bool trimmed = true) {
         DBlock d;
         d.type = DBlock::TEXT;
+        d.trimmed = trimmed;
         d.text = text;
         blocks_.push_back(std::move(d));
     }
@@ -135,7 +136,7 @@ bool Assembler::flush_table() {
     if (rows.size() == 1) {
         NStr text;
         if (!joined_row(w_, rows[0], text)) return false;
-        text_block(text);
+        text_block(text, false);
         return true;
     }
     DBlock d;
@@ -333,7 +334,7 @@ int classify(PyObject* type, bool text_empty, SBlock::Type& out) {
 // trim(str(text or "")) of a native record's text.
 bool record_text(Work& w, const SBlock& b, NStr& out) {
     if (b.text_obj) return trimmed_text_or_empty(b.text_obj, w.arena, out);
-    out = trim(b.text);
+    out = b.trimmed ? b.text : trim(b.text);
     return true;
 }
 
@@ -344,6 +345,7 @@ bool assemble_blocks(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out) {
     out.records.clear();
     Assembler a(ctx, w, out.records);
     if (in.native) {
+        out.records.reserve(in.records.size() / 2 + 1);
         for (SBlock& b : in.records) {
             NStr text;
             if (!record_text(w, b, text)) return false;

@@ -78,11 +78,13 @@ struct SBlock {
     Row* cells = nullptr;          // native cells
     PyObject* cells_obj = nullptr; // cells list of a loose table
     PyObject* raw = nullptr;       // the loose dict this block was read from
+    bool trimmed = false;          // `text` is known to be trimmed already
 };
 
 // Display block (`type`), what the renderer reads.
 struct DBlock {
     enum Type : uint8_t { HEADING, TEXT, LIST, TABLE } type = TEXT;
+    bool trimmed = false;  // a TEXT whose text is known to be trimmed
     NStr text;
     PyObject* level = nullptr;
     std::vector<NStr> items;

@@ -85,17 +85,20 @@ static bool convert_record(Work& w, IBlock& ib, std::vector<SBlock>& out) {
     switch (ib.kind) {
         case IBlock::TEXT:
             b.type = SBlock::PARAGRAPH;
+            b.trimmed = true;
             b.text = ib.text;
             out.push_back(b);
             return true;
         case IBlock::HEADING:
             b.type = SBlock::HEADING;
+            b.trimmed = true;
             b.text = ib.text;
             b.level_obj = N.small_int[ib.level];
             out.push_back(b);
             return true;
         case IBlock::LIST_ITEM:
             b.type = SBlock::LIST_ITEM;
+            b.trimmed = true;
             b.text = ib.text;
             out.push_back(b);
             return true;

@@ -91,7 +91,7 @@ bool render_record(Work& w, DBlock& b, LineSink& sink) {
             return true;
         }
         case DBlock::TEXT: {
-            NStr t = trim(b.text);
+            NStr t = b.trimmed ? b.text : trim(b.text);
             if (!t.empty()) sink.line(t);
             return true;
         }

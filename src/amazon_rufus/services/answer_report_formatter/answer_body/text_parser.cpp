@@ -425,7 +425,9 @@ bool Parser::run(PyObject* text) {
     int native = ctx_.is_native(NORMALIZE_TEXT_LINES);
     if (native < 0) return false;
     if (native) {
+        native_lines_.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(text) / 32 + 1));
         split_text_lines(NStr::of(text), native_lines_);
+        blocks_.reserve(native_lines_.size() / 4 + 1);
     } else {
         Ref lines = steal(ctx_.invoke(NORMALIZE_TEXT_LINES, &text, 1));
         if (!lines) return false;

@@ -39,8 +39,17 @@ struct NStr {
     }
 };
 
-inline bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
-inline bool is_digit(Py_UCS4 c) { return Py_UNICODE_ISDECIMAL(c); }
+// The host's \s / str.strip() set and its \d set, with the common ranges
+// decided inline (no whitespace lies above U+3000 or in U+0080..U+0084).
+inline bool is_space(Py_UCS4 c) {
+    if (c < 128) return Py_UNICODE_ISSPACE(c);
+    if (c < 0x85 || c > 0x3000) return false;
+    return Py_UNICODE_ISSPACE(c);
+}
+inline bool is_digit(Py_UCS4 c) {
+    if (c < 128) return c >= '0' && c <= '9';
+    return Py_UNICODE_ISDECIMAL(c);
+}
 // The terminators of str.splitlines().
 inline bool is_linebreak(Py_UCS4 c) {
     if (c < 128) return (c >= 0x0A && c <= 0x0D) || (c >= 0x1C && c <= 0x1E);
@@ -71,22 +80,34 @@ template <> struct Units16Of<Py_UCS4> { using type = Units16x4; };
 template <class T>
 using Units16 = typename Units16Of<T>::type;
 
+typedef int32_t Units16x4s __attribute__((vector_size(16)));
+typedef char Bytes16 __attribute__((vector_size(16)));
+
+// Whether any lane of a comparison result is set.
+template <class M>
+inline bool any_lane(M m) {
+#if defined(__SSE2__)
+    return __builtin_ia32_pmovmskb128(reinterpret_cast<Bytes16>(m)) != 0;
+#else
+    uint64_t lanes[2];
+    std::memcpy(lanes, &m, 16);
+    return (lanes[0] | lanes[1]) != 0;
+#endif
+}
+
 template <class T, class V, class P>
 inline Py_ssize_t scan_units(const T* p, Py_ssize_t from, Py_ssize_t n, V maybe, P hit) {
     constexpr Py_ssize_t W = 16 / sizeof(T);
     Py_ssize_t i = from;
-    while (i + W <= n) {
-        Units16<T> v;
-        std::memcpy(&v, p + i, 16);
-        auto m = maybe(v);
-        uint64_t lanes[2];
-        static_assert(sizeof(m) == 16);
-        std::memcpy(lanes, &m, 16);
-        if (lanes[0] | lanes[1]) {
-            for (Py_ssize_t k = 0; k < W; ++k)
+    while (i + 2 * W <= n) {
+        Units16<T> a, b;
+        std::memcpy(&a, p + i, 16);
+        std::memcpy(&b, p + i + W, 16);
+        if (any_lane(maybe(a) | maybe(b))) {
+            for (Py_ssize_t k = 0; k < 2 * W; ++k)
                 if (hit(static_cast<Py_UCS4>(p[i + k]))) return i + k;
         }
-        i += W;
+        i += 2 * W;
     }
     for (; i < n; ++i)
         if (hit(static_cast<Py_UCS4>(p[i]))) return i;

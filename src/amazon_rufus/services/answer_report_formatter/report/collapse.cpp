@@ -6,27 +6,77 @@
 
 namespace arf {
 
-// Works in place: the output never runs ahead of the input, since every line
-// keeps at most its own code points and one terminator becomes one "\n".
+namespace {
+
+// Compacts a buffer in place.  Kept ranges of the input are gathered into
+// runs and moved once per run, so text that needs no change is not copied
+// line by line; the output never runs ahead of the input.
+class Compactor {
+public:
+    explicit Compactor(Py_UCS4* d) : d_(d) {}
+    void keep(size_t from, size_t to) {
+        if (from == to) return;
+        if (run_end_ != from) {
+            flush();
+            run_start_ = from;
+        }
+        run_end_ = to;
+    }
+    void put(Py_UCS4 c) {
+        flush();
+        d_[w_++] = c;
+    }
+    size_t finish() {
+        flush();
+        return w_;
+    }
+
+private:
+    void flush() {
+        size_t len = run_end_ - run_start_;
+        if (len && w_ != run_start_) std::memmove(d_ + w_, d_ + run_start_, len * sizeof(Py_UCS4));
+        w_ += len;
+        run_start_ = run_end_ = SIZE_MAX;
+    }
+    Py_UCS4* d_;
+    size_t w_ = 0;
+    size_t run_start_ = SIZE_MAX, run_end_ = SIZE_MAX;
+};
+
+}  // namespace
+
 void collapse_blank_lines(TextBuf& buf) {
     Py_UCS4* d = buf.data();
     const size_t n = buf.size();
-    size_t w = 0, count = 0, start = 0;
+    Compactor out(d);
+    size_t count = 0, start = 0;
     bool blank = false;
-    auto emit = [&](size_t a, size_t b) {
+    // One line [a, e): its "\n" separator is taken from the input when the
+    // line follows a plain "\n" there.
+    auto separator = [&](size_t a) {
+        if (a > 0 && d[a - 1] == '\n')
+            out.keep(a - 1, a);
+        else
+            out.put('\n');
+    };
+    auto emit = [&](size_t a, size_t e) {
+        size_t b = e;
         while (b > a && is_space(d[b - 1])) --b;
         if (b == a) {
-            if (!blank && count++) d[w++] = '\n';
+            if (!blank && count++) separator(a);
             blank = true;
             return;
         }
-        if (count++) d[w++] = '\n';
-        if (w != a) std::memmove(d + w, d + a, (b - a) * sizeof(Py_UCS4));
-        w += b - a;
+        if (count++) separator(a);
+        out.keep(a, b);
         blank = false;
     };
     const Py_ssize_t len = static_cast<Py_ssize_t>(n);
-    auto maybe = [](Units16<Py_UCS4> v) { return (v <= 0x1Eu) | (v == 0x85u) | ((v | 1u) == 0x2029u); };
+    // Code points stay below 2**31, so a signed comparison is exact here.
+    auto maybe = [](Units16<Py_UCS4> v) {
+        auto s = reinterpret_cast<Units16x4s>(v);
+        return (s < 0x1F) | (s == 0x85) | ((s | 1) == 0x2029);
+    };
     for (Py_ssize_t at = 0;; ++at) {
         at = scan_units(d, at, len, maybe, is_linebreak);
         if (at == len) break;
@@ -36,6 +86,7 @@ void collapse_blank_lines(TextBuf& buf) {
         start = static_cast<size_t>(at) + 1;
     }
     if (start < n) emit(start, n);
+    size_t w = out.finish();
     // Runs are collapsed, so at most one empty line ends the output.
     if (blank && count > 1) --w;
     buf.truncate(w);
