@@ -92,12 +92,43 @@ struct DBlock {
     std::vector<RowRef> rows;
 };
 
+// Record vectors kept between calls (under the interpreter lock): a large
+// vector allocated afresh on every call costs a page fault per 4 KiB.
+template <class T>
+class RecordPool {
+public:
+    static std::vector<T> take() {
+        if (free_.empty()) return {};
+        std::vector<T> v = std::move(free_.back());
+        free_.pop_back();
+        return v;
+    }
+    static void give(std::vector<T>& v) {
+        v.clear();
+        if (v.capacity() && v.capacity() * sizeof(T) <= (size_t(64) << 20) && free_.size() < 4)
+            free_.push_back(std::move(v));
+    }
+
+private:
+    static inline std::vector<std::vector<T>> free_;
+};
+
 // A step's result: native records, or an interpreter object from a replaced step.
 template <class T>
 struct Either {
     bool native = true;
-    std::vector<T> records;
+    std::vector<T> records = RecordPool<T>::take();
     Ref obj;
+
+    Either() = default;
+    Either(const Either&) = delete;
+    Either& operator=(const Either&) = delete;
+    ~Either() { RecordPool<T>::give(records); }
+    void reset() {
+        native = true;
+        records.clear();
+        obj.reset();
+    }
 };
 
 using IBlocks = Either<IBlock>;

@@ -85,7 +85,7 @@ bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured
             if (shown) return handed_on(out);
         }
     }
-    out = DBlocks{};
+    out.reset();
     if (PyUnicode_GET_LENGTH(text) == 0) return true;
     IBlocks parsed;
     SBlocks structured_fallback;
@@ -95,7 +95,7 @@ bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured
     int shown = blocks_truth(out);
     if (shown < 0) return false;
     if (shown) return handed_on(out);
-    out = DBlocks{};
+    out.reset();
     DBlock last_resort;
     last_resort.type = DBlock::TEXT;
     last_resort.text = trim(NStr::of(text));

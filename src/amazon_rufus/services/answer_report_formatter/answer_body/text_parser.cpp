@@ -57,7 +57,9 @@ struct Piece {
 
 class Parser {
 public:
-    Parser(Ctx& ctx, Work& w, IBlocks& out) : ctx_(ctx), w_(w), blocks_(out.records) {}
+    Parser(Ctx& ctx, Work& w, IBlocks& out)
+        : ctx_(ctx), w_(w), blocks_(out.records), native_lines_(RecordPool<NStr>::take()) {}
+    ~Parser() { RecordPool<NStr>::give(native_lines_); }
 
     bool run(PyObject* text);
 
