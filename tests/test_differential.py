@@ -95,8 +95,9 @@ WHITESPACE = [
 # Look blank but are not whitespace to str.strip() or \s.
 NOT_WHITESPACE = ["\u200b", "\ufeff", "\u180e"]
 TERMINATORS = ["\n"] * 6 + ["\r\n", "\r", "\x0b", "\x0c", "\x1c", "\x1d", "\x1e", "\x85", "\u2028", "\u2029"]
+# Every storage width of str (latin-1, UCS-2, UCS-4), NUL and a lone surrogate included.
 INLINE_CHARS = (
-    list("aZx答案 ") + ["1", "9", "１", "٣", "²"]
+    list("aZx答案é ") + ["1", "9", "１", "٣", "²", "\U0001d7d9", "😀", "\x00", "\ud800"]
     + list("#-*•.):|｜`\\+_") + WHITESPACE + NOT_WHITESPACE
 )
 WORDS = ["Hello", "答案", "3.5 kg", "**bold** text", "a | b", "`x|y`", "Title ##", "None", "0", "- -", "```"]
@@ -396,3 +397,26 @@ def test_question_steps_match_baseline(data, raw_questions):
 def test_line_recognisers_match_baseline(line):
     check("_parse_markdown_heading", line)
     check("_parse_markdown_list_item", line)
+
+
+def _large_text(seed: int) -> str:
+    parts = []
+    for i in range(3000):
+        kind = (i * 7 + seed) % 9
+        parts.append([
+            f"# heading {i}", f"- item {i}", f"  continued {i}\u3000", f"| c{i} | d | e{i} |", "|---|:---:|",
+            "```", f"para {i} " + "x" * (i % 50), "", f"{i}. numbered\u2028tail",
+        ][kind])
+    return ["\n", "\r\n", "\r"][seed % 3].join(parts)
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_large_inputs_match_baseline(seed):
+    text = _large_text(seed)
+    check("_build_text_fallback_blocks", text)
+    check("_collapse_blank_lines", text + "\n \n" * 500)
+    check("_parse_pipe_row", "|".join(f" c{i} " for i in range(5000)))
+    blocks = [{"type": "table_row", "cells": [str(j) for j in range(i % 7)], "text": f"a | {i}"} for i in range(2000)]
+    check("_build_structured_answer_blocks", blocks)
+    answers = [{"text": text[: 40 * i], "productLinks": [f"p{i}"] * (i % 3)} for i in range(60)]
+    check("format_data", {"answers": answers, "questions": [f"Q{i}" for i in range(30)]})

@@ -81,7 +81,7 @@ DIGITS = list("0123456789") + list("０１２３４５６７８９") + ["٣", "�
 # Digit-like and dash-like characters that the patterns must not accept.
 LOOKALIKES = ["²", "①", "Ⅻ", "＃", "－", "‐", "—", "）", "．", "∗", "·", "\u200b", "\ufeff"]
 PATTERN_CHARS = (
-    list("#-*•.):|") * 3 + DIGITS + WHITESPACE + ["\n"] * 3 + LOOKALIKES + list("ax答")
+    list("#-*•.):|") * 3 + DIGITS + WHITESPACE + ["\n"] * 3 + LOOKALIKES + list("ax答é") + ["😀", "\x00", "\ud800"]
 )
 MARKERS = [
     "#", "##", "######", "#######", "-", "*", "•", "+", "1.", "12)", "０.", "９)", "٣.", "\U0001d7d9)",

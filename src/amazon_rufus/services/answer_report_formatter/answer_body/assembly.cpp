@@ -313,9 +313,9 @@ bool Assembler::add(SBlock& b, NStr text) {
 // host's order; `text_empty` adds the leading "!= table_row" test.
 int classify(PyObject* type, bool text_empty, SBlock::Type& out) {
     if (text_empty) {
-        int is_row = equals_text(type, N.table_row);
-        if (is_row < 0) return -1;
-        if (!is_row) return 0;  // skipped
+        int other = differs_from_text(type, N.table_row);
+        if (other < 0) return -1;
+        if (other) return 0;  // skipped
     }
     PyObject* names[4] = {N.heading, N.paragraph, N.list_item, N.table_row};
     SBlock::Type types[4] = {SBlock::HEADING, SBlock::PARAGRAPH, SBlock::LIST_ITEM, SBlock::TABLE_ROW};

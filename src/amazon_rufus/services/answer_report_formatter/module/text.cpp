@@ -214,6 +214,19 @@ int equals_text(PyObject* o, PyObject* text) {
     return t;
 }
 
+int differs_from_text(PyObject* o, PyObject* text) {
+    if (PyUnicode_CheckExact(o)) return PyUnicode_Compare(o, text) != 0;
+    if (o == Py_None || PyLong_CheckExact(o) || PyBool_Check(o) || PyFloat_CheckExact(o) ||
+        PyList_CheckExact(o) || PyDict_CheckExact(o) || PyTuple_CheckExact(o))
+        return 1;
+    may_run_python();
+    PyObject* r = PyObject_RichCompare(o, text, Py_NE);
+    if (!r) return -1;
+    int t = PyObject_IsTrue(r);
+    Py_DECREF(r);
+    return t;
+}
+
 static bool intern(PyObject*& slot, const char* s) {
     slot = PyUnicode_InternFromString(s);
     return slot != nullptr;

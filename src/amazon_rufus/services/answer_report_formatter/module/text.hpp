@@ -217,6 +217,8 @@ bool trimmed_text_or_empty(PyObject* o, Arena& arena, NStr& out);
 PyObject* get_key(PyObject* o, PyObject* key, PyObject* dflt = nullptr);
 // o == text, by the host's comparison (-1 on error).
 int equals_text(PyObject* o, PyObject* text);
+// o != text, by the host's comparison (its own __ne__; -1 on error).
+int differs_from_text(PyObject* o, PyObject* text);
 
 // Interned texts used as keys and literals.
 struct Names {

@@ -10,8 +10,7 @@ static bool field(PyObject* item, PyObject* key, Arena& arena, NStr& out) {
     return value && trimmed_text_or_empty(value.get(), arena, out);
 }
 
-static bool link_object_lines(PyObject* item, bool include_source, LineSink& sink) {
-    Arena arena;
+static bool link_object_lines(PyObject* item, bool include_source, LineSink& sink, Arena& arena) {
     NStr asin, title, href, source, description;
     if (!field(item, N.asin, arena, asin)) return false;
     {
@@ -62,7 +61,17 @@ static bool link_object_lines(PyObject* item, bool include_source, LineSink& sin
 // Writes the lines of a link list; false on error.
 bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink) {
     if (!PyList_Check(raw_items)) return true;
+    Arena arena;  // keeps the field texts alive while their lines are written
     return for_each_item(raw_items, [&](PyObject* item) {
+        if (PyUnicode_CheckExact(item)) {
+            NStr text = trim(NStr::of(item));
+            if (!text.empty()) {
+                sink.begin_line();
+                sink.buf().append(U"- ");
+                sink.buf().append(text);
+            }
+            return true;
+        }
         if (PyUnicode_Check(item)) {
             Ref stripped = steal(strip_text(item));
             if (!stripped) return false;
@@ -81,7 +90,7 @@ bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink) 
             return true;
         }
         if (!PyDict_Check(item)) return true;
-        return link_object_lines(item, include_source, sink);
+        return link_object_lines(item, include_source, sink, arena);
     });
 }
 

@@ -1,0 +1,580 @@
+"""Hostile values: callbacks that mutate what the formatter is reading, or raise.
+
+Every protocol call a formatter makes on a hostile value (text conversion, formatting,
+truth value, comparison, `get` of a dict subclass) is logged and may run a side
+effect: clearing or refilling the list being walked, emptying the dict being read,
+then churning the allocator so that anything freed too early gets overwritten. The
+native extension must not crash, must make the same calls in the same order as the
+baseline, must end with the same result or exception and leave the input in the same
+state; where no callback mutates the input, the input must come back unchanged. Each
+case runs several times with garbage collection in between, and the hostile objects
+must be freed afterwards (no leaked references).
+"""
+
+from __future__ import annotations
+
+import gc
+import importlib
+import sys
+import weakref
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
+
+import pytest
+
+BENCHMARKS_DIR = Path(__file__).resolve().parents[1] / "benchmarks"
+if str(BENCHMARKS_DIR) not in sys.path:
+    sys.path.insert(0, str(BENCHMARKS_DIR))
+
+native_module = pytest.importorskip("quorin.amazon_rufus.services.answer_report_formatter")
+baseline_module = importlib.import_module("baseline")
+
+NATIVE = native_module.AnswerReportFormatter()
+BASE = baseline_module.AnswerReportFormatter()
+ROUNDS = 4
+
+
+def churn(collect: bool = False) -> None:
+    """Reuse freed memory with fresh objects of common sizes (after a full collection if asked)."""
+    if collect:
+        gc.collect()
+    junk = [{"k": str(i) * 3, "v": [i, str(i)]} for i in range(200)]
+    junk += [[f"cell {i}", f"x{i}"] for i in range(200)]
+    del junk
+
+
+class Probe:
+    """A value that logs each protocol call made on it and can act inside one of them."""
+
+    def __init__(self, label, log, *, text="probe", truth=True, raise_on=(), effect=None,
+                 effect_on=("str", "format"), equal_to=()):
+        self.label = label
+        self.log = log
+        self.text = text
+        self.truth = truth
+        self.raise_on = set(raise_on)
+        self.effect = effect
+        self.effect_on = set(effect_on)
+        self.equal_to = set(equal_to)
+
+    def _hit(self, what):
+        self.log.append((self.label, what))
+        kind = what.split()[0]
+        if kind in self.raise_on:
+            raise ValueError(f"{self.label} refuses {kind}")
+        if kind in self.effect_on and self.effect is not None:
+            effect, self.effect = self.effect, None  # fires once
+            effect()
+            churn()
+
+    def __str__(self):
+        self._hit("str")
+        return self.text
+
+    def __repr__(self):
+        self._hit("repr")
+        return self.text
+
+    def __format__(self, spec):
+        self._hit("format")
+        return self.text
+
+    def __bool__(self):
+        self._hit("bool")
+        return self.truth
+
+    def __eq__(self, other):
+        self._hit(f"eq {other!r}")
+        return other in self.equal_to
+
+    __hash__ = object.__hash__
+
+
+class NeProbe(Probe):
+    """Answers != on its own, differently from negating ==."""
+
+    def __ne__(self, other):
+        self._hit(f"ne {other!r}")
+        return False
+
+
+class FalsyEqProbe(Probe):
+    """== returns an object whose truth value raises."""
+
+    def __eq__(self, other):
+        self._hit(f"eq {other!r}")
+        return Probe(f"{self.label}-eq-result", self.log, raise_on=("bool",))
+
+
+class LoggingDict(dict):
+    """A dict subclass whose `get` logs the key and can act on the first read."""
+
+    def __init__(self, *args, label="d", log=None, effect=None, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.label = label
+        self.log = log if log is not None else []
+        self.effect = effect
+
+    def get(self, key, default=None):
+        self.log.append((self.label, f"get {key!r}"))
+        if self.effect is not None:
+            effect, self.effect = self.effect, None
+            effect()
+            churn()
+        return super().get(key, default)
+
+
+class CountingDict(LoggingDict):
+    """Each `get` of the same key returns a new text, so re-reads are visible in the output."""
+
+    def get(self, key, default=None):
+        value = super().get(key, default)
+        if isinstance(value, str):
+            reads = sum(1 for label, what in self.log if label == self.label and what == f"get {key!r}")
+            return f"{value}#{reads}"
+        return value
+
+
+@dataclass
+class Case:
+    method: str
+    args: tuple
+    kwargs: dict = field(default_factory=dict)
+    mutates: bool = True
+
+
+def describe(value, seen=None):
+    """A comparable picture of a value that never calls back into hostile objects."""
+    seen = set() if seen is None else seen
+    if isinstance(value, Probe):
+        return ("probe", value.label)
+    if isinstance(value, (list, tuple, dict)):
+        if id(value) in seen:
+            return ("cycle", type(value).__name__)
+        seen = seen | {id(value)}
+        if isinstance(value, dict):
+            return (type(value).__name__, [(k, describe(v, seen)) for k, v in dict.items(value)])
+        return (type(value).__name__, [describe(v, seen) for v in value])
+    if isinstance(value, (str, int, float, type(None))):
+        return (type(value).__name__, value)
+    return (type(value).__name__, "?")
+
+
+def run(formatter, build: Callable[[list], Case]):
+    log: list = []
+    case = build(log)
+    before = describe(case.args)
+    try:
+        result = ("ok", describe(getattr(formatter, case.method)(*case.args, **case.kwargs)))
+    except Exception as exc:  # noqa: BLE001 - the exception is the observed outcome
+        result = ("raise", type(exc).__name__, str(exc))
+    after = describe(case.args)
+    if not case.mutates:
+        assert after == before, "the formatter modified its input"
+    return {"result": result, "log": log, "input_after": after}
+
+
+# ------------------------------------------------------------------ the cases
+
+
+def unique(text: str) -> str:
+    # A fresh (non-interned) text object, so that freeing it early is observable.
+    return (text + "\x00")[:-1]
+
+
+def answers_cleared_by_answer_text(log):
+    answers = [{"text": unique("first")}, {"text": None, "summaryText": unique("S2")}, {"text": unique("third")}]
+    answers[1]["text"] = Probe("t", log, text="- item", effect=answers.clear)
+    return Case("format_data", ({"answers": answers, "questions": ["Q1", "Q2", "Q3"]},))
+
+
+def answers_extended_by_summary(log):
+    answers = [{"text": unique("a")}, {"text": unique("b")}]
+    answers[0]["summaryText"] = Probe("s", log, text="sum", effect=lambda: answers.append({"text": unique("late")}))
+    return Case("format_data", ({"answers": answers},))
+
+
+def answer_record_emptied_by_its_text(log):
+    record = {"productLinks": [unique("p1")], "recommendedAsins": [unique("r1")], "summaryText": unique("S")}
+    record["text"] = Probe("t", log, text="body", effect=record.clear)
+    return Case("format_data", ({"answers": [record, {"text": unique("next")}]},))
+
+
+def blocks_cleared_by_paragraph_text(log):
+    blocks = [{"type": "list_item", "text": unique("a")}, {"type": "paragraph"},
+              {"type": "list_item", "text": unique("c")}]
+    blocks[1]["text"] = Probe("p", log, text="para", effect=blocks.clear)
+    return Case("format_data", ({"answers": [{"text": unique("fallback"), "blocks": blocks}]},))
+
+
+def blocks_refilled_during_assembly(log):
+    blocks = [{"type": "heading", "level": 2}, {"type": "paragraph", "text": unique("gone")}]
+
+    def refill():
+        blocks[:] = [{"type": "list_item", "text": unique(f"new {i}")} for i in range(3)]
+
+    blocks[0]["text"] = Probe("h", log, text="Head", effect=refill)
+    return Case("_build_structured_answer_blocks", (blocks,))
+
+
+def product_links_cleared_by_asin(log):
+    links = [{"asin": None, "title": unique("T")}, unique("plain"), {"title": unique("after")}]
+    links[0]["asin"] = Probe("asin", log, text="B0", effect=links.clear)
+    return Case("format_data", ({"answers": [{"productLinks": links, "text": unique("x")}]},))
+
+
+def link_object_emptied_by_its_asin(log):
+    item = {"title": unique("T"), "href": unique("H"), "source": unique("src"), "description": unique("D")}
+    item["asin"] = Probe("asin", log, text="B0", effect=item.clear)
+    return Case("_format_link_items", ([item, unique("tail")],), {"include_source": True})
+
+
+def recommended_replaced_by_source(log):
+    items = [{"asin": unique("A1"), "source": None}, unique("old")]
+    items[0]["source"] = Probe("src", log, text="s", effect=lambda: items.__setitem__(slice(None), [unique("n1")]))
+    return Case("_format_link_items", (items,), {"include_source": True})
+
+
+def cells_cleared_by_first_cell(log):
+    cells = [None, unique("b"), unique("c")]
+    cells[0] = Probe("cell", log, text="a", effect=cells.clear)
+    return Case("_normalize_structured_row", ({"type": "table_row", "cells": cells},))
+
+
+def cells_cleared_inside_assembly(log):
+    cells = [unique("x"), None, unique("z")]
+    cells[1] = Probe("cell", log, text="y", effect=cells.clear)
+    blocks = [{"type": "table_row", "cells": [unique("h1"), unique("h2")]}, {"type": "table_row", "cells": cells}]
+    return Case("_build_structured_answer_blocks", (blocks,))
+
+
+def render_items_cleared_by_item(log):
+    items = [None, unique("b"), unique("c")]
+    items[0] = Probe("item", log, text="a", effect=items.clear)
+    return Case("_render_blocks", ([{"type": "list", "items": items}, {"type": "text", "text": unique("t")}],))
+
+
+def render_items_grown_by_item(log):
+    items = [None, unique("b")]
+    items[0] = Probe("item", log, text="a", effect=lambda: items.extend([unique("c"), unique("d")]))
+    return Case("_render_blocks", ([{"type": "list", "items": items}],))
+
+
+def render_header_cleared_by_header_cell(log):
+    header = [None, unique("B"), unique("C")]
+    header[0] = Probe("head", log, text="A", effect=header.clear)
+    return Case("_render_blocks", ([{"type": "table", "header": header, "rows": [[unique("1"), unique("2")]]}],))
+
+
+def render_rows_cleared_by_cell(log):
+    rows = [[None, unique("y")], [unique("p"), unique("q")]]
+    rows[0][0] = Probe("cell", log, text="x", effect=rows.clear)
+    return Case("_render_blocks", ([{"type": "table", "header": [unique("A"), unique("B")], "rows": rows}],))
+
+
+def render_row_cleared_by_its_cell(log):
+    row = [None, unique("y"), unique("z")]
+    row[0] = Probe("cell", log, text="x", effect=row.clear)
+    return Case("_render_blocks", ([{"type": "table", "header": [unique("A")], "rows": [row, [unique("w")]]}],))
+
+
+def render_blocks_cleared_by_text(log):
+    blocks = [{"type": "text"}, {"type": "text", "text": unique("b")}, {"type": "list", "items": [unique("i")]}]
+    blocks[0]["text"] = Probe("text", log, text="a", effect=blocks.clear)
+    return Case("_render_blocks", (blocks,))
+
+
+def render_blocks_cleared_by_heading_text(log):
+    blocks = [{"type": "heading", "level": 1}, {"type": "text", "text": unique("b")}]
+    blocks[0]["text"] = Probe("text", log, text="H", effect=blocks.clear)
+    return Case("_render_blocks", (blocks,))
+
+
+def questions_cleared_by_question(log):
+    questions = [unique("Q1"), {"question": None}, unique("Q3")]
+    questions[1]["question"] = Probe("q", log, text="Q2", effect=questions.clear)
+    return Case("format_data", ({"questions": questions, "answers": [{}, {}, {}]},))
+
+
+def structured_from_text_then_cleared(log):
+    blocks = [{"kind": "text"}, {"kind": "heading", "text": unique("H"), "level": 1}]
+    blocks[0]["text"] = unique("p")
+    blocks[0]["kind"] = Probe("kind", log, effect=blocks.clear, effect_on=("eq",))
+    return Case("_to_structured_blocks", (blocks,))
+
+
+# Truth values and comparisons that raise.
+
+def raising(where, *, raise_on=("bool",), cls=Probe):
+    def build(log):
+        p = cls(where, log, raise_on=raise_on)
+        cases = {
+            "answer-text": lambda: Case("format_data", ({"answers": [{"text": p}]},), mutates=False),
+            "summary": lambda: Case("format_data", ({"answers": [{"summaryText": p}]},), mutates=False),
+            "link-asin": lambda: Case("_format_link_items", ([{"asin": p}],), {"include_source": False}, mutates=False),
+            "include-source": lambda: Case("_format_link_items", ([{"source": unique("s")}],),
+                                           {"include_source": p}, mutates=False),
+            "question": lambda: Case("_normalize_question_list", ([{"question": p}],), mutates=False),
+            "cell": lambda: Case("_normalize_structured_row", ({"cells": [unique("a"), p]},), mutates=False),
+            "block-text": lambda: Case("_build_structured_answer_blocks", ([{"type": "paragraph", "text": p}],),
+                                       mutates=False),
+            "render-text": lambda: Case("_render_blocks", ([{"type": "text", "text": p}],), mutates=False),
+            "block-type": lambda: Case("_build_structured_answer_blocks", ([{"type": p, "text": unique("t")}],),
+                                       mutates=False),
+            "block-type-empty-text": lambda: Case("_build_structured_answer_blocks", ([{"type": p}],),
+                                                  mutates=False),
+            "render-type": lambda: Case("_render_blocks", ([{"type": p, "text": unique("t")}],), mutates=False),
+            "kind": lambda: Case("_to_structured_blocks", ([{"kind": p, "text": unique("t")}],), mutates=False),
+            # Only identity with False is tested, and a level is only type-tested: no truth value asked.
+            "is-success": lambda: Case("format_data", ({"answers": [{"isSuccess": p, "text": unique("x")}]},),
+                                       mutates=False),
+            "level": lambda: Case("_render_blocks", ([{"type": "heading", "text": unique("h"), "level": p}],),
+                                  mutates=False),
+            "render-item": lambda: Case("_render_blocks", ([{"type": "list", "items": [p]}],), mutates=False),
+        }
+        return cases[where]()
+
+    return build
+
+
+def ne_differs_from_not_eq(log):
+    # != is asked as such: this type says "not different from table_row" yet equals only "paragraph".
+    kind = NeProbe("type", log, equal_to={"paragraph"})
+    return Case("_build_structured_answer_blocks", ([{"type": kind}, {"type": "paragraph", "text": unique("p")}],),
+                mutates=False)
+
+
+def eq_clears_structured_blocks(log):
+    blocks = [{"type": None, "text": unique("a")}, {"type": "paragraph", "text": unique("b")}]
+    blocks[0]["type"] = Probe("type", log, effect=blocks.clear, effect_on=("eq",), equal_to={"list_item"})
+    return Case("_build_structured_answer_blocks", (blocks,))
+
+
+def eq_grows_structured_blocks(log):
+    blocks = [{"type": None, "text": unique("a")}]
+    grow = lambda: blocks.extend({"type": "list_item", "text": unique(f"n{i}")} for i in range(3))  # noqa: E731
+    blocks[0]["type"] = Probe("type", log, effect=grow, effect_on=("eq",), equal_to={"heading"})
+    return Case("_build_structured_answer_blocks", (blocks,))
+
+
+def eq_clears_render_blocks(log):
+    blocks = [{"type": None, "text": unique("a")}, {"type": "text", "text": unique("b")}]
+    blocks[0]["type"] = Probe("type", log, effect=blocks.clear, effect_on=("eq",))
+    return Case("_render_blocks", (blocks,))
+
+
+def eq_clears_blocks_via_format_data(log):
+    blocks = [{"type": None, "text": unique("a")}, {"type": "paragraph", "text": unique("b")}]
+    blocks[0]["type"] = Probe("type", log, effect=blocks.clear, effect_on=("eq",), equal_to={"paragraph"})
+    return Case("format_data", ({"answers": [{"blocks": blocks, "text": unique("fallback")}]},))
+
+
+# Dict subclasses whose `get` logs and mutates.
+
+def get_clears_product_links(log):
+    links = [None, unique("plain"), {"asin": unique("B2")}]
+    links[0] = LoggingDict(asin=unique("B1"), href=unique("H"), label="link", log=log, effect=lambda: links.clear())
+    return Case("format_data", ({"answers": [{"productLinks": links}]},))
+
+
+def get_empties_link_object(log):
+    item = LoggingDict(asin=unique("B1"), title=unique("T"), href=unique("H"), source=unique("s"),
+                       description=unique("D"), label="link", log=log)
+    item.effect = item.clear
+    return Case("_format_link_items", ([item],), {"include_source": True})
+
+
+def get_reads_counted_link_object(log):
+    item = CountingDict(asin=unique("B1"), href=unique("H"), source=unique("s"), label="link", log=log)
+    return Case("_format_link_items", ([item, CountingDict(title=unique("T"), label="l2", log=log)],),
+                {"include_source": True}, mutates=False)
+
+
+def get_clears_questions(log):
+    questions = [unique("Q1"), None, unique("Q3")]
+    questions[1] = LoggingDict(text=unique("Q2"), label="q", log=log, effect=lambda: questions.clear())
+    return Case("format_data", ({"questions": questions, "answers": [{}, {}, {}]},))
+
+
+def get_on_upload_payload(log):
+    record = LoggingDict(questions=[unique("P1")], label="record", log=log)
+    payload = LoggingDict(records=[record, {"questions": [unique("P2")]}], label="payload", log=log)
+    payload.effect = lambda: payload.__setitem__("records", [{"questions": [unique("swapped")]}])
+    return Case("format_data", ({"upload_payload": payload, "answers": [{}]},))
+
+
+def get_clears_structured_blocks(log):
+    blocks = [None, {"type": "paragraph", "text": unique("b")}]
+    blocks[0] = LoggingDict(type="list_item", text=unique("a"), label="block", log=log, effect=lambda: blocks.clear())
+    return Case("_build_structured_answer_blocks", (blocks,))
+
+
+def get_counted_structured_heading(log):
+    block = CountingDict(type="heading", text=unique("H"), level=3, label="block", log=log)
+    return Case("_build_structured_answer_blocks", ([block],), mutates=False)
+
+
+def get_clears_render_blocks(log):
+    blocks = [None, {"type": "text", "text": unique("b")}]
+    blocks[0] = LoggingDict(type="heading", text=unique("H"), level=1, label="block", log=log,
+                            effect=lambda: blocks.clear())
+    return Case("_render_blocks", (blocks,))
+
+
+def get_counted_render_table(log):
+    block = CountingDict(type="table", header=[unique("A")], rows=[[unique("1")]], label="block", log=log)
+    return Case("_render_blocks", ([block, CountingDict(type="text", text=unique("t"), label="b2", log=log)],),
+                mutates=False)
+
+
+def get_empties_intermediate_block(log):
+    block = LoggingDict(kind="table", header=[unique("A"), unique("B")], rows=[[unique("1"), unique("2")]],
+                        label="block", log=log)
+    block.effect = block.clear
+    return Case("_to_structured_blocks", ([block, {"kind": "list_item", "text": unique("x")}],))
+
+
+CASES: dict[str, Callable[[list], Case]] = {
+    "answers-cleared-by-answer-text": answers_cleared_by_answer_text,
+    "answers-extended-by-summary": answers_extended_by_summary,
+    "answer-record-emptied-by-its-text": answer_record_emptied_by_its_text,
+    "blocks-cleared-by-paragraph-text": blocks_cleared_by_paragraph_text,
+    "blocks-refilled-during-assembly": blocks_refilled_during_assembly,
+    "product-links-cleared-by-asin": product_links_cleared_by_asin,
+    "link-object-emptied-by-its-asin": link_object_emptied_by_its_asin,
+    "recommended-replaced-by-source": recommended_replaced_by_source,
+    "cells-cleared-by-first-cell": cells_cleared_by_first_cell,
+    "cells-cleared-inside-assembly": cells_cleared_inside_assembly,
+    "render-items-cleared-by-item": render_items_cleared_by_item,
+    "render-items-grown-by-item": render_items_grown_by_item,
+    "render-header-cleared-by-header-cell": render_header_cleared_by_header_cell,
+    "render-rows-cleared-by-cell": render_rows_cleared_by_cell,
+    "render-row-cleared-by-its-cell": render_row_cleared_by_its_cell,
+    "render-blocks-cleared-by-text": render_blocks_cleared_by_text,
+    "render-blocks-cleared-by-heading-text": render_blocks_cleared_by_heading_text,
+    "questions-cleared-by-question": questions_cleared_by_question,
+    "intermediate-blocks-cleared-by-kind-eq": structured_from_text_then_cleared,
+    "ne-differs-from-not-eq": ne_differs_from_not_eq,
+    "eq-clears-structured-blocks": eq_clears_structured_blocks,
+    "eq-grows-structured-blocks": eq_grows_structured_blocks,
+    "eq-clears-render-blocks": eq_clears_render_blocks,
+    "eq-clears-blocks-via-format-data": eq_clears_blocks_via_format_data,
+    "get-clears-product-links": get_clears_product_links,
+    "get-empties-link-object": get_empties_link_object,
+    "get-reads-counted-link-object": get_reads_counted_link_object,
+    "get-clears-questions": get_clears_questions,
+    "get-on-upload-payload": get_on_upload_payload,
+    "get-clears-structured-blocks": get_clears_structured_blocks,
+    "get-counted-structured-heading": get_counted_structured_heading,
+    "get-clears-render-blocks": get_clears_render_blocks,
+    "get-counted-render-table": get_counted_render_table,
+    "get-empties-intermediate-block": get_empties_intermediate_block,
+}
+for _where in ["answer-text", "summary", "link-asin", "include-source", "question", "cell", "block-text",
+               "render-text", "is-success", "level", "render-item"]:
+    CASES[f"bool-raises-{_where}"] = raising(_where)
+for _where in ["block-type", "block-type-empty-text", "render-type", "kind"]:
+    CASES[f"eq-raises-{_where}"] = raising(_where, raise_on=("eq",))
+    CASES[f"eq-result-truth-raises-{_where}"] = raising(_where, raise_on=(), cls=FalsyEqProbe)
+for _where in ["answer-text", "cell", "render-item", "render-text"]:
+    CASES[f"str-raises-{_where}"] = raising(_where, raise_on=("str", "format"))
+
+
+@pytest.mark.parametrize("build", CASES.values(), ids=CASES.keys())
+def test_hostile_input_matches_baseline(build):
+    for _ in range(ROUNDS):
+        expected = run(BASE, build)
+        actual = run(NATIVE, build)
+        assert actual["result"] == expected["result"]
+        assert actual["log"] == expected["log"], "different protocol calls or order"
+        assert actual["input_after"] == expected["input_after"]
+        churn(collect=True)
+
+
+@pytest.mark.parametrize("build", CASES.values(), ids=CASES.keys())
+def test_hostile_objects_are_released(build):
+    # Everything the native call touched must be freeable afterwards: no leaked references.
+    log: list = []
+    case = build(log)
+    refs = _weakrefs(case.args) + _weakrefs(case.kwargs)
+    assert refs, "case has no weak-referenceable objects"
+    try:
+        result = getattr(NATIVE, case.method)(*case.args, **case.kwargs)
+    except Exception:  # noqa: BLE001 - only the references matter here
+        result = None
+    del result, case
+    for _ in range(3):
+        gc.collect()
+    alive = [ref() for ref in refs if ref() is not None]
+    assert not alive, f"{len(alive)} object(s) still referenced after the call"
+
+
+def _weakrefs(value, seen=None) -> list:
+    seen = set() if seen is None else seen
+    if id(value) in seen:
+        return []
+    seen.add(id(value))
+    refs = []
+    if isinstance(value, (Probe, LoggingDict)):
+        refs.append(weakref.ref(value))
+    if isinstance(value, dict):
+        for item in dict.values(value):
+            refs += _weakrefs(item, seen)
+    elif isinstance(value, (list, tuple)):
+        for item in value:
+            refs += _weakrefs(item, seen)
+    return refs
+
+
+REFCOUNT_CALLS = [
+    ("format_data", ({"questions": ["Q"], "answers": [
+        {"text": "# T\n- a\n  b\n| a | b |\n|---|---|\n| 1 | 2 | 3 |\n```\ncode\n```", "summaryText": "S",
+         "productLinks": ["p", {"asin": "B", "href": "h", "description": 5}],
+         "recommendedAsins": [{"source": "s", "title": 1.5}]},
+        {"blocks": [{"type": "table_row", "cells": ["h", None]}, {"type": "table_row", "text": "x | y | z"},
+                    {"type": "heading", "text": "H", "level": 10**30}, {"type": "list_item", "text": 7}]},
+        None, "junk"]},), {}),
+    ("_render_blocks", ([{"type": "table", "header": ["A", 1], "rows": [["x", 2], "no", ["y"]]},
+                         {"type": "list", "items": ("i", None)}, {"type": "heading", "text": None, "level": True}],), {}),
+    ("_render_blocks", ([{"type": "list", "items": 5}],), {}),
+    ("_render_blocks", ([{"type": "text", "text": "a"}, 3],), {}),
+    ("_to_structured_blocks", ([{"kind": "table", "header": ["A", "B"], "rows": [["1", "2"], "junk"]}, {"text": "p"}],), {}),
+    ("_to_structured_blocks", ([{"kind": "table", "header": ["A", 2]}],), {}),
+    ("_normalize_row_cells", (["a", "b", "c", "d"], 2), {}),
+    ("_normalize_row_cells", (["a", "b"], 2), {}),
+    ("_parse_markdown_table", (["| a | b |", "|---|---|", "| 1 | 2 |", "|---|---|"], 0), {}),
+    ("_format_link_items", (["  x  ", {"href": "h"}, 5],), {"include_source": True}),
+    ("_question_at", (["A", "B"], 2), {}),
+    ("_question_at", ([5], 1), {}),
+]
+
+
+@pytest.mark.parametrize(("method", "args", "kwargs"), REFCOUNT_CALLS,
+                         ids=[f"{m}-{i}" for i, (m, _, _) in enumerate(REFCOUNT_CALLS)])
+def test_calls_keep_input_reference_counts(method, args, kwargs):
+    objects = _all_objects((args, kwargs))
+    before = [sys.getrefcount(obj) for obj in objects]
+    for _ in range(20):
+        try:
+            result = getattr(NATIVE, method)(*args, **kwargs)
+        except Exception:  # noqa: BLE001 - error paths must balance their references too
+            result = None
+        del result
+    gc.collect()
+    after = [sys.getrefcount(obj) for obj in objects]
+    changed = [(obj, b, a) for obj, b, a in zip(objects, before, after) if a != b]
+    assert not changed, f"reference counts drifted: {changed[:3]!r}"
+
+
+def _all_objects(value, out=None) -> list:
+    out = [] if out is None else out
+    out.append(value)
+    if isinstance(value, dict):
+        for key, item in value.items():
+            _all_objects(key, out)
+            _all_objects(item, out)
+    elif isinstance(value, (list, tuple)):
+        for item in value:
+            _all_objects(item, out)
+    return out
