@@ -578,3 +578,87 @@ def _all_objects(value, out=None) -> list:
         for item in value:
             _all_objects(item, out)
     return out
+
+
+# Loose values that are instances of built-in subclasses with their own protocol methods.
+# Only the arguments the method table annotates dict/list/str must be exact; nested values
+# are read through their own methods, as the baseline does.
+
+
+class Text(str):
+    def __str__(self):
+        return f"S<{str.__str__(self)}>"
+
+    def strip(self, *args):
+        return f"STRIP<{str.strip(self, *args)}>"
+
+    def __format__(self, spec):
+        return f"F<{str.__str__(self)}>"
+
+    def __eq__(self, other):
+        return str.__eq__(self, other) or other == "paragraph"
+
+    __hash__ = str.__hash__
+
+
+class Number(int):
+    def __repr__(self):
+        return f"I<{int(self)}>"
+
+    def __add__(self, other):
+        return Number(int(self) + other + 1)
+
+
+class Real(float):
+    def __repr__(self):
+        return f"R<{float(self)!r}>"
+
+
+class Walk(list):
+    """Iterates with an extra leading item and reports one more item than it holds."""
+
+    def __iter__(self):
+        return iter(["ITER", *list.__iter__(self)])
+
+    def __len__(self):
+        return list.__len__(self) + 1
+
+
+SUBCLASS_CALLS = [
+    ("answer-text", "format_data", ({"answers": [{"text": Text(" hi "), "summaryText": Text("s")}]},), {}),
+    ("question-str", "_normalize_question_list", ([Text(" q "), {"question": Text(" r ")}],), {}),
+    ("link-values", "_format_link_items", ([Text(" l "), {"asin": Real(1.5), "title": Number(5), "source": Text("s")}],),
+     {"include_source": True}),
+    ("heading-level", "_build_structured_answer_blocks", ([{"type": "heading", "text": "h", "level": Number(3)}],), {}),
+    ("render-level", "_render_blocks", ([{"type": "heading", "text": Text("h"), "level": Number(3)}],), {}),
+    ("render-items", "_render_blocks", ([{"type": "list", "items": [Text("i"), Number(4), Real(2.0)]}],), {}),
+    ("render-table", "_render_blocks",
+     ([{"type": "table", "header": [Text("h"), Number(1)], "rows": [[Text("c"), Real(0.5)]]}],), {}),
+    ("render-text", "_render_blocks", ([{"type": "text", "text": Text("t")}, {"type": Text("x"), "text": "u"}],), {}),
+    ("cells", "_normalize_structured_row", ({"cells": [Text("c"), Number(3)]},), {}),
+    ("row-text", "_normalize_structured_row", ({"text": Text("a|b")},), {}),
+    ("type-eq", "_build_structured_answer_blocks", ([{"type": Text("x"), "text": "t"}],), {}),
+    ("kind-eq", "_to_structured_blocks", ([{"kind": Text("x"), "text": Text("t"), "level": Number(2)}],), {}),
+    ("answers-walk", "format_data", ({"answers": Walk([{"text": "a"}])},), {}),
+    ("answers-empty-walk", "format_data", ({"answers": Walk()},), {}),
+    ("questions-walk", "format_data", ({"answers": [{}, {}], "questions": Walk(["q"])},), {}),
+    ("records-walk", "format_data", ({"answers": [{}], "upload_payload": {"records": Walk([{"questions": ["p"]}])}},), {}),
+    ("links-walk", "_format_link_items", (Walk(["x"]),), {"include_source": False}),
+    ("cells-walk", "_normalize_structured_row", ({"cells": Walk(["c"])},), {}),
+    ("render-walk", "_render_blocks", ([{"type": "list", "items": Walk(["i"])},
+                                        {"type": "table", "header": Walk(["h"]), "rows": Walk([Walk(["r"])])}],), {}),
+    ("intermediate-walk", "_to_structured_blocks", ([{"kind": "table", "header": Walk(["h"]), "rows": Walk([["r"]])}],), {}),
+]
+
+
+@pytest.mark.parametrize(("method", "args", "kwargs"), [c[1:] for c in SUBCLASS_CALLS], ids=[c[0] for c in SUBCLASS_CALLS])
+def test_builtin_subclass_values_match_baseline(method, args, kwargs):
+    def observe(formatter):
+        try:
+            return ("ok", describe(getattr(formatter, method)(*args, **kwargs)))
+        except Exception as exc:  # noqa: BLE001 - the exception is the observed outcome
+            return ("raise", type(exc).__name__, str(exc))
+
+    snapshot = describe((args, kwargs))
+    assert observe(NATIVE) == observe(BASE)
+    assert describe((args, kwargs)) == snapshot

@@ -356,8 +356,8 @@ bool assemble_blocks(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out) {
     }
     bool ok = for_each_item(in.obj.get(), [&](PyObject* raw) {
         if (!PyDict_Check(raw)) return true;
-        w.hold(Py_NewRef(raw));
-        PyObject* type = w.hold(get_key(raw, N.type));
+        Ref type_ref = steal(get_key(raw, N.type));
+        PyObject* type = type_ref.get();
         if (!type) return false;
         Ref value = steal(get_key(raw, N.text));
         if (!value) return false;

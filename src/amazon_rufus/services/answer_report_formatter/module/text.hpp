@@ -136,8 +136,14 @@ public:
     Arena& operator=(const Arena&) = delete;
     ~Arena() { for (PyObject* o : refs_) Py_DECREF(o); }
     // Takes ownership of a new reference to a str and returns its view.
-    NStr keep(PyObject* s) { refs_.push_back(s); return NStr::of(s); }
-    void hold(PyObject* o) { refs_.push_back(o); }
+    NStr keep(PyObject* s) {
+        hold(s);
+        return NStr::of(s);
+    }
+    void hold(PyObject* o) {
+        if (refs_.size() == refs_.capacity() && refs_.capacity() < 64) refs_.reserve(64);
+        refs_.push_back(o);
+    }
 private:
     std::vector<PyObject*> refs_;
 };
