@@ -435,6 +435,13 @@ def get_empties_intermediate_block(log):
     return Case("_to_structured_blocks", ([block, {"kind": "list_item", "text": unique("x")}],))
 
 
+def link_title_truth_tested_once(log):
+    # `title or href or ""` asks the truth of a truthy title once.
+    item = {"title": Probe("title", log, text="T"), "href": Probe("href", log, text="H")}
+    return Case("_format_link_items", ([item, {"title": Probe("t2", log, truth=False), "href": unique("h2")}],),
+                {"include_source": False}, mutates=False)
+
+
 CASES: dict[str, Callable[[list], Case]] = {
     "answers-cleared-by-answer-text": answers_cleared_by_answer_text,
     "answers-extended-by-summary": answers_extended_by_summary,
@@ -470,6 +477,7 @@ CASES: dict[str, Callable[[list], Case]] = {
     "get-clears-render-blocks": get_clears_render_blocks,
     "get-counted-render-table": get_counted_render_table,
     "get-empties-intermediate-block": get_empties_intermediate_block,
+    "link-title-truth-tested-once": link_title_truth_tested_once,
 }
 for _where in ["answer-text", "summary", "link-asin", "include-source", "question", "cell", "block-text",
                "render-text", "is-success", "level", "render-item"]:
@@ -662,3 +670,98 @@ def test_builtin_subclass_values_match_baseline(method, args, kwargs):
     snapshot = describe((args, kwargs))
     assert observe(NATIVE) == observe(BASE)
     assert describe((args, kwargs)) == snapshot
+
+
+# Probes at random places of a generated result: every conversion, truth test and
+# comparison the formatter makes on them must come in the same order as in the baseline.
+
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+
+@dataclass(frozen=True)
+class ProbeSpec:
+    label: str
+    text: str
+    truth: bool
+    equal_to: frozenset
+
+
+def materialize(value, log):
+    if isinstance(value, ProbeSpec):
+        return Probe(value.label, log, text=value.text, truth=value.truth, equal_to=value.equal_to)
+    if isinstance(value, list):
+        return [materialize(item, log) for item in value]
+    if isinstance(value, dict):
+        return {key: materialize(item, log) for key, item in value.items()}
+    return value
+
+
+TYPE_NAMES = ["heading", "paragraph", "list_item", "table_row", "list", "table", "text"]
+short_text = st.sampled_from(["", " ", "a", " b ", "- item", "# H", "a | b", "|---|---|", "0", "x\ny", "\u3000"])
+probe = st.builds(
+    ProbeSpec,
+    label=st.sampled_from("pqrstuvw"),
+    text=short_text,
+    truth=st.booleans(),
+    equal_to=st.frozensets(st.sampled_from(TYPE_NAMES), max_size=2),
+)
+value = st.one_of(probe, probe, short_text, st.none(), st.integers(-1, 7), st.booleans())
+record_block = st.fixed_dictionaries(
+    {"type": st.one_of(probe, st.sampled_from(TYPE_NAMES))},
+    optional={"text": value, "level": value, "cells": st.lists(value, max_size=3)},
+)
+plain_value = st.one_of(short_text, st.none(), st.integers(-1, 7), st.booleans())
+# A probe as `title` has its own focused case (link-title-truth-tested-once).
+link = st.one_of(value, st.fixed_dictionaries(
+    {}, optional={"title": plain_value, **{k: value for k in ("asin", "href", "source", "description")}},
+))
+record = st.fixed_dictionaries(
+    {},
+    optional={
+        "text": value,
+        "isSuccess": st.one_of(probe, st.just(False)),
+        "blocks": st.lists(record_block, max_size=4),
+        "productLinks": st.lists(link, max_size=3),
+        "recommendedAsins": st.lists(link, max_size=3),
+        "summaryText": value,
+    },
+)
+probed_result = st.fixed_dictionaries(
+    {"answers": st.lists(st.one_of(record, record, value), min_size=1, max_size=3)},
+    optional={"questions": st.lists(st.one_of(value, st.fixed_dictionaries({}, optional={"question": value, "text": value})), max_size=3)},
+)
+display = st.fixed_dictionaries(
+    {"type": st.one_of(probe, st.sampled_from(TYPE_NAMES))},
+    optional={"text": value, "level": value, "items": st.lists(value, max_size=3),
+              "header": st.lists(value, max_size=3), "rows": st.lists(st.lists(value, max_size=3), max_size=2)},
+)
+
+intermediate = st.fixed_dictionaries(
+    {"kind": st.one_of(probe, st.sampled_from(["heading", "list_item", "table", "text"]))},
+    optional={"text": value, "level": value, "header": st.lists(st.one_of(short_text, probe), max_size=3),
+              "rows": st.lists(st.lists(short_text, max_size=3), max_size=2)},
+)
+
+
+def observe_with_log(formatter, method, spec):
+    log: list = []
+    args = materialize(spec, log)
+    try:
+        result = ("ok", describe(getattr(formatter, method)(*args)))
+    except Exception as exc:  # noqa: BLE001 - the exception is the observed outcome
+        result = ("raise", type(exc).__name__, str(exc))
+    return result, log
+
+
+@settings(max_examples=200, deadline=None, database=None, derandomize=True,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(st.one_of(
+    st.tuples(st.just("format_data"), st.tuples(probed_result)),
+    st.tuples(st.just("_render_blocks"), st.tuples(st.lists(display, max_size=4))),
+    st.tuples(st.just("_build_structured_answer_blocks"), st.tuples(st.lists(record_block, max_size=5))),
+    st.tuples(st.just("_to_structured_blocks"), st.tuples(st.lists(intermediate, max_size=4))),
+))
+def test_probe_calls_come_in_baseline_order(call):
+    method, spec = call
+    assert observe_with_log(NATIVE, method, list(spec)) == observe_with_log(BASE, method, list(spec))

@@ -49,6 +49,7 @@ int structured_row_from_dict(Ctx& ctx, Work& w, PyObject* block, RowRef& row) {
         if (t < 0) return -1;
         if (t) {
             Row* r = w.new_row();
+            r->reserve(static_cast<size_t>(PyList_GET_SIZE(cells)));
             if (!cells_from_list(w, cells, *r)) return -1;
             row.native = r;
             return 1;

@@ -6,6 +6,7 @@
 #include "../module/steps.hpp"
 
 #include <deque>
+#include <memory>
 #include <vector>
 
 namespace arf {
@@ -23,33 +24,38 @@ public:
     // does not move when the buffer itself is moved).
     NStr keep_text(TextBuf& buf) {
         texts_.push_back(std::move(buf));
-        chunk_free_ = 0;  // the last buffer is no chunk to write into
         const TextBuf& kept = texts_.back();
         return kept.view(0, kept.size());
     }
-    // Room for `n` code points in stable storage: write them at the returned
-    // pointer, then take the view with stored(n).
-    Py_UCS4* room(size_t n) {
-        if (texts_.empty() || chunk_free_ < n) {
-            texts_.emplace_back();
-            texts_.back().reserve_more(n > CHUNK ? n : CHUNK);
-            chunk_free_ = (n > CHUNK ? n : CHUNK);
+    // Room for `n` code units of `kind` in stable storage: write them at the
+    // returned pointer, then take the view with stored(n, kind).
+    void* room(size_t n, int kind) {
+        Chunk& c = chunks_[kind == 1 ? 0 : kind == 2 ? 1 : 2];
+        if (c.free < n) {
+            size_t units = n > CHUNK ? n : CHUNK;
+            storage_.push_back(std::unique_ptr<char[]>(new char[units * kind]));
+            c.next = storage_.back().get();
+            c.free = units;
         }
-        TextBuf& chunk = texts_.back();
-        return chunk.data() + chunk.size();
+        return c.next;
     }
-    NStr stored(size_t n) {
-        TextBuf& chunk = texts_.back();
-        NStr view = chunk.view(chunk.size(), chunk.size() + n);
-        chunk.truncate(chunk.size() + n);
-        chunk_free_ -= n;
+    NStr stored(size_t n, int kind) {
+        Chunk& c = chunks_[kind == 1 ? 0 : kind == 2 ? 1 : 2];
+        NStr view{c.next, kind, static_cast<Py_ssize_t>(n), nullptr};
+        c.next += n * kind;
+        c.free -= n;
         return view;
     }
 private:
     static constexpr size_t CHUNK = 4096;
     std::deque<Row> rows_;
+    struct Chunk {
+        char* next = nullptr;
+        size_t free = 0;
+    };
     std::vector<TextBuf> texts_;
-    size_t chunk_free_ = 0;
+    std::vector<std::unique_ptr<char[]>> storage_;
+    Chunk chunks_[3];
 };
 
 // A table row: cells read natively, or a list handed over by a replaced step.

@@ -27,17 +27,18 @@ NStr join_cells(Work& w, const Row& row, Py_ssize_t from) {
     if (row.size() <= first) return NStr::of(N.empty);
     if (row.size() - first == 1) return row[first];
     size_t total = 3 * (row.size() - first - 1);
-    for (size_t i = first; i < row.size(); ++i) total += static_cast<size_t>(row[i].len);
-    Py_UCS4* out = w.room(total);
+    int kind = PyUnicode_1BYTE_KIND;
     for (size_t i = first; i < row.size(); ++i) {
-        if (i > first) {
-            *out++ = ' ';
-            *out++ = '|';
-            *out++ = ' ';
-        }
-        out = copy_units(row[i], out);
+        total += static_cast<size_t>(row[i].len);
+        if (row[i].kind > kind) kind = row[i].kind;
     }
-    return w.stored(total);
+    void* out = w.room(total, kind);
+    NStr separator = NStr::of(N.cell_separator);
+    for (size_t i = first; i < row.size(); ++i) {
+        if (i > first) out = copy_units(separator, out, kind);
+        out = copy_units(row[i], out, kind);
+    }
+    return w.stored(total, kind);
 }
 
 // Builds a dict from (key, value) pairs; values are new references (nullptr

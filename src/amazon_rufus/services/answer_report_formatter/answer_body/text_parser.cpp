@@ -121,13 +121,18 @@ bool Parser::flush_paragraph() {
         text = trim(paragraph_[0].text);
     } else {
         size_t total = paragraph_.size() - 1;
-        for (const Piece& piece : paragraph_) total += static_cast<size_t>(piece.text.len);
-        Py_UCS4* out = w_.room(total);
-        for (size_t i = 0; i < paragraph_.size(); ++i) {
-            if (i) *out++ = '\n';
-            out = copy_units(paragraph_[i].text, out);
+        int kind = PyUnicode_1BYTE_KIND;
+        for (const Piece& piece : paragraph_) {
+            total += static_cast<size_t>(piece.text.len);
+            if (piece.text.kind > kind) kind = piece.text.kind;
         }
-        text = trim(w_.stored(total));
+        void* out = w_.room(total, kind);
+        NStr newline = NStr::of(N.newline);
+        for (size_t i = 0; i < paragraph_.size(); ++i) {
+            if (i) out = copy_units(newline, out, kind);
+            out = copy_units(paragraph_[i].text, out, kind);
+        }
+        text = trim(w_.stored(total, kind));
     }
     paragraph_.clear();
     if (!text.empty()) {

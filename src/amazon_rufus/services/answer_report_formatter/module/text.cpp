@@ -65,92 +65,113 @@ PyObject* to_py(NStr s) {
     return PyUnicode_FromKindAndData(s.kind, s.data, s.len);
 }
 
-// Retained storage blocks, largest last; used under the interpreter lock.
+// Retained storage blocks; used under the interpreter lock.
 namespace {
 struct Block {
-    Py_UCS4* data;
-    size_t cap;
+    void* data;
+    size_t bytes;
 };
 constexpr size_t POOL_SLOTS = 8;
-constexpr size_t POOL_MAX_CAP = size_t(16) << 20;  // code points kept per block
+constexpr size_t POOL_MAX_BYTES = size_t(64) << 20;
 Block g_pool[POOL_SLOTS];
 size_t g_pool_size = 0;
-}  // namespace
 
 // Takes the smallest or the largest retained block.
-static bool take_block(bool largest, Py_UCS4*& data, size_t& cap) {
+bool take_block(bool largest, void*& data, size_t& bytes) {
     if (!g_pool_size) return false;
     size_t best = 0;
     for (size_t i = 1; i < g_pool_size; ++i)
-        if (largest ? g_pool[i].cap > g_pool[best].cap : g_pool[i].cap < g_pool[best].cap) best = i;
+        if (largest ? g_pool[i].bytes > g_pool[best].bytes : g_pool[i].bytes < g_pool[best].bytes) best = i;
     data = g_pool[best].data;
-    cap = g_pool[best].cap;
+    bytes = g_pool[best].bytes;
     g_pool[best] = g_pool[--g_pool_size];
     return true;
 }
 
-TextBuf::TextBuf() { take_block(false, data_, cap_); }
-
-TextBuf::TextBuf(Large) { take_block(true, data_, cap_); }
-
-TextBuf::~TextBuf() {
-    if (!data_) return;
-    if (cap_ > POOL_MAX_CAP) {
-        std::free(data_);
+void give_block(void* data, size_t bytes) {
+    if (bytes > POOL_MAX_BYTES) {
+        std::free(data);
         return;
     }
     if (g_pool_size < POOL_SLOTS) {
-        g_pool[g_pool_size++] = Block{data_, cap_};
+        g_pool[g_pool_size++] = Block{data, bytes};
         return;
     }
     // A full pool keeps its largest blocks: those are the costly ones to map again.
     size_t smallest = 0;
     for (size_t i = 1; i < g_pool_size; ++i)
-        if (g_pool[i].cap < g_pool[smallest].cap) smallest = i;
-    if (g_pool[smallest].cap < cap_) {
-        Block old = g_pool[smallest];
-        g_pool[smallest] = Block{data_, cap_};
-        std::free(old.data);
+        if (g_pool[i].bytes < g_pool[smallest].bytes) smallest = i;
+    if (g_pool[smallest].bytes < bytes) {
+        void* old = g_pool[smallest].data;
+        g_pool[smallest] = Block{data, bytes};
+        std::free(old);
         return;
     }
-    std::free(data_);
+    std::free(data);
+}
+}  // namespace
+
+TextBuf::TextBuf() { take_block(false, data_, bytes_); }
+
+TextBuf::TextBuf(Large) { take_block(true, data_, bytes_); }
+
+TextBuf::~TextBuf() {
+    if (data_) give_block(data_, bytes_);
 }
 
 void TextBuf::grow(size_t need) {
-    size_t cap = cap_ ? cap_ + cap_ / 2 : 256;
-    if (cap < size_ + need) cap = size_ + need;
-    auto* p = static_cast<Py_UCS4*>(std::realloc(data_, cap * sizeof(Py_UCS4)));
+    size_t cap = bytes_ / kind_;
+    size_t want = cap ? cap + cap / 2 : 256;
+    if (want < size_ + need) want = size_ + need;
+    void* p = std::realloc(data_, want * kind_);
     if (!p) throw std::bad_alloc();
     data_ = p;
-    cap_ = cap;
+    bytes_ = want * kind_;
 }
 
-Py_UCS4* copy_units(NStr s, Py_UCS4* out) {
-    switch (s.kind) {
-        case PyUnicode_1BYTE_KIND: {
-            auto* p = static_cast<const Py_UCS1*>(s.data);
-            for (Py_ssize_t i = 0; i < s.len; ++i) out[i] = p[i];
-            break;
-        }
-        case PyUnicode_2BYTE_KIND: {
-            auto* p = static_cast<const Py_UCS2*>(s.data);
-            for (Py_ssize_t i = 0; i < s.len; ++i) out[i] = p[i];
-            break;
-        }
-        default:
-            std::memcpy(out, s.data, s.len * sizeof(Py_UCS4));
+void TextBuf::widen(Py_UCS4 c) { widen_to(c <= 0xff ? 1 : c <= 0xffff ? 2 : 4); }
+
+void TextBuf::widen_to(int kind) {
+    if (kind <= kind_) return;
+    size_t cap = bytes_ / kind_;
+    if (cap < 256) cap = 256;
+    // A new block: realloc would copy the whole old block, used or not.
+    void* p = std::malloc(cap * kind);
+    if (!p) throw std::bad_alloc();
+    if (size_) copy_units(view(0, size_), p, kind);
+    if (data_) give_block(data_, bytes_);
+    data_ = p;
+    bytes_ = cap * kind;
+    kind_ = kind;
+}
+
+void* copy_units(NStr s, void* out, int kind) {
+    const size_t n = static_cast<size_t>(s.len);
+    if (s.kind == kind) {
+        std::memcpy(out, s.data, n * kind);
+        return static_cast<char*>(out) + n * kind;
     }
-    return out + s.len;
+    with_units(s, [&](auto* src) {
+        auto widen_into = [&](auto* dst) {
+            for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+        };
+        if (kind == 2) widen_into(static_cast<Py_UCS2*>(out));
+        else widen_into(static_cast<Py_UCS4*>(out));
+        return 0;
+    });
+    return static_cast<char*>(out) + n * kind;
 }
 
 void TextBuf::append(NStr s) {
+    if (s.kind > kind_) widen_to(s.kind);
     reserve_more(static_cast<size_t>(s.len));
-    copy_units(s, data_ + size_);
+    copy_units(s, static_cast<char*>(data_) + size_ * kind_, kind_);
     size_ += s.len;
 }
 
 PyObject* TextBuf::to_py(size_t from, size_t to) const {
-    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, data_ + from, static_cast<Py_ssize_t>(to - from));
+    return PyUnicode_FromKindAndData(kind_, static_cast<const char*>(data_) + from * kind_,
+                                     static_cast<Py_ssize_t>(to - from));
 }
 
 int truth(PyObject* o) {
@@ -201,8 +222,17 @@ PyObject* get_key(PyObject* o, PyObject* key, PyObject* dflt) {
     return PyObject_CallMethodObjArgs(o, N.get, key, nullptr);
 }
 
+// Equality of two exact strs without the generic comparison's overhead:
+// equal strs share their kind, since a str always uses its narrowest kind.
+static bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), n * PyUnicode_KIND(a)) == 0;
+}
+
 int equals_text(PyObject* o, PyObject* text) {
-    if (PyUnicode_CheckExact(o)) return PyUnicode_Compare(o, text) == 0;
+    if (PyUnicode_CheckExact(o)) return same_text(o, text);
     if (o == Py_None || PyLong_CheckExact(o) || PyBool_Check(o) || PyFloat_CheckExact(o) ||
         PyList_CheckExact(o) || PyDict_CheckExact(o) || PyTuple_CheckExact(o))
         return 0;
@@ -215,7 +245,7 @@ int equals_text(PyObject* o, PyObject* text) {
 }
 
 int differs_from_text(PyObject* o, PyObject* text) {
-    if (PyUnicode_CheckExact(o)) return PyUnicode_Compare(o, text) != 0;
+    if (PyUnicode_CheckExact(o)) return !same_text(o, text);
     if (o == Py_None || PyLong_CheckExact(o) || PyBool_Check(o) || PyFloat_CheckExact(o) ||
         PyList_CheckExact(o) || PyDict_CheckExact(o) || PyTuple_CheckExact(o))
         return 1;
@@ -248,7 +278,8 @@ bool init_names() {
               intern(N.match, "match") && intern(N.group, "group") && intern(N.re, "re") &&
               intern(N.heading, "heading") && intern(N.paragraph, "paragraph") &&
               intern(N.list_item, "list_item") && intern(N.table_row, "table_row") &&
-              intern(N.table, "table") && intern(N.list, "list") && intern(N.include_source, "include_source") && intern(N.empty, "") &&
+              intern(N.table, "table") && intern(N.list, "list") && intern(N.include_source, "include_source") && intern(N.newline, "\n") &&
+              intern(N.cell_separator, " | ") && intern(N.empty, "") &&
               intern(N.pat_heading, "^(#{1,6})\\s+(.*)$") &&
               intern(N.pat_unordered, "^([-*\xe2\x80\xa2])\\s+(.*)$") &&
               intern(N.pat_ordered, "^\\d+[.)]\\s+(.*)$") &&

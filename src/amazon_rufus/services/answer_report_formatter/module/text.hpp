@@ -122,8 +122,9 @@ NStr rtrim(NStr s);
 bool eq(NStr s, std::u32string_view lit);
 bool starts_with(NStr s, std::u32string_view lit);
 bool contains(NStr s, Py_UCS4 c);
-// Writes the view's code points at `out`; returns the end of what it wrote.
-Py_UCS4* copy_units(NStr s, Py_UCS4* out);
+// Writes the view's code points at `out` as units of `kind` (at least the
+// view's own); returns the end of what it wrote.
+void* copy_units(NStr s, void* out, int kind);
 
 // A new str holding the viewed code points (the owner itself when whole).
 PyObject* to_py(NStr s);
@@ -148,9 +149,11 @@ private:
     std::vector<PyObject*> refs_;
 };
 
-// Growing buffer of UCS4 code points that becomes one str at the end.  Its
-// storage comes from a small pool of retained blocks: large buffers freed
-// and mapped again on every call would cost a page fault per 4 KiB.
+// Growing text buffer that becomes one str at the end.  It stores 1, 2 or
+// 4 bytes per code point and widens itself when a wider code point arrives,
+// so mostly narrow text is not copied about at four bytes a code point.  Its
+// storage comes from a small pool of retained blocks: large buffers freed and
+// mapped again on every call would cost a page fault per 4 KiB.
 class TextBuf {
 public:
     struct Large {};
@@ -159,48 +162,71 @@ public:
     explicit TextBuf(Large);
     TextBuf(const TextBuf&) = delete;
     TextBuf& operator=(const TextBuf&) = delete;
-    TextBuf(TextBuf&& o) : data_(o.data_), size_(o.size_), cap_(o.cap_) {
+    TextBuf(TextBuf&& o) : data_(o.data_), size_(o.size_), bytes_(o.bytes_), kind_(o.kind_) {
         o.data_ = nullptr;
-        o.size_ = o.cap_ = 0;
+        o.size_ = o.bytes_ = 0;
+        o.kind_ = PyUnicode_1BYTE_KIND;
     }
     ~TextBuf();
 
     void push(Py_UCS4 c) {
-        if (size_ == cap_) grow(1);
-        data_[size_++] = c;
+        if (c > max_char()) widen(c);
+        reserve_more(1);
+        write(size_++, c);
     }
     void append(NStr s);
     void append(std::u32string_view s) {
+        Py_UCS4 top = 0;
+        for (char32_t c : s) top = c > top ? c : top;
+        if (top > max_char()) widen(top);
         reserve_more(s.size());
-        for (char32_t c : s) data_[size_++] = static_cast<Py_UCS4>(c);
-    }
-    void append_ascii(std::string_view s) {
-        reserve_more(s.size());
-        for (char c : s) data_[size_++] = static_cast<unsigned char>(c);
+        switch (kind_) {
+            case 1: fill(static_cast<Py_UCS1*>(data_) + size_, s); break;
+            case 2: fill(static_cast<Py_UCS2*>(data_) + size_, s); break;
+            default: fill(static_cast<Py_UCS4*>(data_) + size_, s);
+        }
+        size_ += s.size();
     }
     size_t size() const { return size_; }
+    int kind() const { return kind_; }
     void truncate(size_t n) { size_ = n; }
-    Py_UCS4* data() { return data_; }
-    const Py_UCS4* data() const { return data_; }
+    void* data() { return data_; }
+    const void* data() const { return data_; }
     void reserve_more(size_t n) {
-        if (cap_ - size_ < n) grow(n);
+        if (bytes_ / kind_ - size_ < n) grow(n);
     }
     PyObject* to_py(size_t from, size_t to) const;
     PyObject* to_py() const { return to_py(0, size_); }
     NStr view(size_t from, size_t to) const {
-        return NStr{data_ + from, PyUnicode_4BYTE_KIND, static_cast<Py_ssize_t>(to - from), nullptr};
+        return NStr{static_cast<const char*>(data_) + from * kind_, kind_, static_cast<Py_ssize_t>(to - from), nullptr};
     }
     void clear() { size_ = 0; }
     void swap(TextBuf& o) {
         std::swap(data_, o.data_);
         std::swap(size_, o.size_);
-        std::swap(cap_, o.cap_);
+        std::swap(bytes_, o.bytes_);
+        std::swap(kind_, o.kind_);
     }
 
 private:
+    Py_UCS4 max_char() const { return kind_ == 1 ? 0xff : kind_ == 2 ? 0xffff : 0x10ffff; }
+    void write(size_t i, Py_UCS4 c) {
+        switch (kind_) {
+            case 1: static_cast<Py_UCS1*>(data_)[i] = static_cast<Py_UCS1>(c); break;
+            case 2: static_cast<Py_UCS2*>(data_)[i] = static_cast<Py_UCS2>(c); break;
+            default: static_cast<Py_UCS4*>(data_)[i] = c;
+        }
+    }
+    template <class T>
+    static void fill(T* out, std::u32string_view s) {
+        for (size_t i = 0; i < s.size(); ++i) out[i] = static_cast<T>(s[i]);
+    }
     void grow(size_t need);
-    Py_UCS4* data_ = nullptr;
-    size_t size_ = 0, cap_ = 0;
+    void widen(Py_UCS4 c);      // to the kind that holds c
+    void widen_to(int kind);
+    void* data_ = nullptr;
+    size_t size_ = 0, bytes_ = 0;
+    int kind_ = PyUnicode_1BYTE_KIND;
 };
 
 // ---- Value rules over arbitrary objects ------------------------------------
@@ -232,7 +258,7 @@ struct Names {
         *summaryText, *recommendedAsins, *isSuccess, *blocks, *asin, *title, *href, *source,
         *description, *type, *kind, *level, *cells, *items, *header, *rows, *get, *strip, *rstrip,
         *match, *group, *re, *heading, *paragraph, *list_item, *table_row, *table, *list, *empty,
-        *include_source, *pat_heading, *pat_unordered, *pat_ordered, *pat_delimiter, *pat_space;
+        *include_source, *newline, *cell_separator, *pat_heading, *pat_unordered, *pat_ordered, *pat_delimiter, *pat_space;
     PyObject* small_int[8];  // 0..7
 };
 extern Names N;

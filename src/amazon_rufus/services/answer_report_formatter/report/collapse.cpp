@@ -11,9 +11,10 @@ namespace {
 // Compacts a buffer in place.  Kept ranges of the input are gathered into
 // runs and moved once per run, so text that needs no change is not copied
 // line by line; the output never runs ahead of the input.
+template <class T>
 class Compactor {
 public:
-    explicit Compactor(Py_UCS4* d) : d_(d) {}
+    explicit Compactor(T* d) : d_(d) {}
     void keep(size_t from, size_t to) {
         if (from == to) return;
         if (run_end_ != from) {
@@ -22,7 +23,7 @@ public:
         }
         run_end_ = to;
     }
-    void put(Py_UCS4 c) {
+    void put(T c) {
         flush();
         d_[w_++] = c;
     }
@@ -34,25 +35,32 @@ public:
 private:
     void flush() {
         size_t len = run_end_ - run_start_;
-        if (len && w_ != run_start_) std::memmove(d_ + w_, d_ + run_start_, len * sizeof(Py_UCS4));
+        if (len && w_ != run_start_) std::memmove(d_ + w_, d_ + run_start_, len * sizeof(T));
         w_ += len;
         run_start_ = run_end_ = SIZE_MAX;
     }
-    Py_UCS4* d_;
+    T* d_;
     size_t w_ = 0;
     size_t run_start_ = SIZE_MAX, run_end_ = SIZE_MAX;
 };
 
-}  // namespace
+// Blocks that may hold a line break: code units below U+001F, U+0085,
+// U+2028 and U+2029.
+inline auto may_break(Units16x1 v) { return (v < 0x1F) | (v == 0x85); }
+inline auto may_break(Units16x2 v) { return (v < 0x1F) | (v == 0x85) | ((v | 1) == 0x2029); }
+inline auto may_break(Units16x4 v) {
+    // Code points stay below 2**31, so a signed comparison is exact here.
+    auto s = reinterpret_cast<Units16x4s>(v);
+    return (s < 0x1F) | (s == 0x85) | ((s | 1) == 0x2029);
+}
 
-void collapse_blank_lines(TextBuf& buf) {
-    Py_UCS4* d = buf.data();
-    const size_t n = buf.size();
-    Compactor out(d);
+template <class T>
+size_t collapse_units(T* d, size_t n) {
+    Compactor<T> out(d);
     size_t count = 0, start = 0;
     bool blank = false;
-    // One line [a, e): its "\n" separator is taken from the input when the
-    // line follows a plain "\n" there.
+    // A line's "\n" separator is taken from the input when the line follows
+    // a plain "\n" there.
     auto separator = [&](size_t a) {
         if (a > 0 && d[a - 1] == '\n')
             out.keep(a - 1, a);
@@ -72,13 +80,9 @@ void collapse_blank_lines(TextBuf& buf) {
         blank = false;
     };
     const Py_ssize_t len = static_cast<Py_ssize_t>(n);
-    // Code points stay below 2**31, so a signed comparison is exact here.
-    auto maybe = [](Units16<Py_UCS4> v) {
-        auto s = reinterpret_cast<Units16x4s>(v);
-        return (s < 0x1F) | (s == 0x85) | ((s | 1) == 0x2029);
-    };
     for (Py_ssize_t at = 0;; ++at) {
-        at = scan_units(d, at, len, maybe, is_linebreak);
+        at = scan_units(
+            d, at, len, [](Units16<T> v) { return may_break(v); }, is_linebreak);
         if (at == len) break;
         Py_UCS4 c = d[at];
         emit(start, static_cast<size_t>(at));
@@ -89,6 +93,18 @@ void collapse_blank_lines(TextBuf& buf) {
     size_t w = out.finish();
     // Runs are collapsed, so at most one empty line ends the output.
     if (blank && count > 1) --w;
+    return w;
+}
+
+}  // namespace
+
+void collapse_blank_lines(TextBuf& buf) {
+    size_t w;
+    switch (buf.kind()) {
+        case PyUnicode_1BYTE_KIND: w = collapse_units(static_cast<Py_UCS1*>(buf.data()), buf.size()); break;
+        case PyUnicode_2BYTE_KIND: w = collapse_units(static_cast<Py_UCS2*>(buf.data()), buf.size()); break;
+        default: w = collapse_units(static_cast<Py_UCS4*>(buf.data()), buf.size());
+    }
     buf.truncate(w);
 }
 

@@ -14,15 +14,19 @@ static bool link_object_lines(PyObject* item, bool include_source, LineSink& sin
     NStr asin, title, href, source, description;
     if (!field(item, N.asin, arena, asin)) return false;
     {
+        // title or href or "": each value's truth is asked once.
         Ref value = steal(get_key(item, N.title));
         if (!value) return false;
         int t = truth(value.get());
         if (t < 0) return false;
-        if (!t) {
+        if (t) {
+            PyObject* s = text_of(value.get());
+            if (!s) return false;
+            title = trim(arena.keep(s));
+        } else {
             value = steal(get_key(item, N.href));
-            if (!value) return false;
+            if (!value || !trimmed_text_or_empty(value.get(), arena, title)) return false;
         }
-        if (!trimmed_text_or_empty(value.get(), arena, title)) return false;
     }
     if (!field(item, N.href, arena, href) || !field(item, N.source, arena, source) ||
         !field(item, N.description, arena, description))
