@@ -76,12 +76,16 @@ constexpr size_t POOL_MAX_BYTES = size_t(64) << 20;
 Block g_pool[POOL_SLOTS];
 size_t g_pool_size = 0;
 
-// Takes the smallest or the largest retained block.
+// Takes the smallest or the largest retained block; a small buffer never
+// takes a large block.
+constexpr size_t SMALL_BYTES = size_t(64) << 10;
+
 bool take_block(bool largest, void*& data, size_t& bytes) {
     if (!g_pool_size) return false;
     size_t best = 0;
     for (size_t i = 1; i < g_pool_size; ++i)
         if (largest ? g_pool[i].bytes > g_pool[best].bytes : g_pool[i].bytes < g_pool[best].bytes) best = i;
+    if (!largest && g_pool[best].bytes > SMALL_BYTES) return false;
     data = g_pool[best].data;
     bytes = g_pool[best].bytes;
     g_pool[best] = g_pool[--g_pool_size];
@@ -133,8 +137,9 @@ void TextBuf::widen(Py_UCS4 c) { widen_to(c <= 0xff ? 1 : c <= 0xffff ? 2 : 4); 
 
 void TextBuf::widen_to(int kind) {
     if (kind <= kind_) return;
-    size_t cap = bytes_ / kind_;
-    if (cap < 256) cap = 256;
+    // Sized by what is used, not by the old block, which may be a large one
+    // from the pool.
+    size_t cap = size_ + size_ / 2 + 256;
     // A new block: realloc would copy the whole old block, used or not.
     void* p = std::malloc(cap * kind);
     if (!p) throw std::bad_alloc();
