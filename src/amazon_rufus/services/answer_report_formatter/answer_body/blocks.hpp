@@ -17,7 +17,11 @@ using Row = std::vector<NStr>;
 class Work {
 public:
     Arena arena;
-    Row* new_row() { rows_.emplace_back(); return &rows_.back(); }
+    Row* new_row() {
+        if (!rows_) rows_ = std::make_unique<std::deque<Row>>();  // most answers have no table
+        rows_->emplace_back();
+        return &rows_->back();
+    }
     // Keeps a new reference alive and returns it (borrowed); nullptr passes.
     PyObject* hold(PyObject* o) { if (o) arena.hold(o); return o; }
     // A text built here, kept alive for views of it (the buffer's storage
@@ -48,7 +52,7 @@ public:
     }
 private:
     static constexpr size_t CHUNK = 4096;
-    std::deque<Row> rows_;
+    std::unique_ptr<std::deque<Row>> rows_;
     struct Chunk {
         char* next = nullptr;
         size_t free = 0;
