@@ -182,42 +182,24 @@ static int delimiter_cell_matches(PyObject* cell, bool re_native) {
 
 // ---- Recognisers used by the parser ----------------------------------------------
 
-// `trimmed` is the line already trimmed.
-int recognise_heading(Ctx& ctx, Work& w, NStr trimmed_line, IBlock& out) {
+// The heading (`s` PARSE_MARKDOWN_HEADING) or list-item recogniser on an
+// already trimmed line: 1 recognised, 0 not, -1 error.
+int recognise_line(Ctx& ctx, Work& w, Step s, NStr trimmed_line, IBlock& out) {
     int native_re = ctx.re_native();
     if (native_re < 0) return -1;
     if (native_re) {
-        int level;
         NStr text;
-        if (!match_heading(trimmed_line, level, text)) return 0;
-        out.kind = IBlock::HEADING;
+        int level = 0;
+        bool heading = s == PARSE_MARKDOWN_HEADING;
+        if (heading ? !match_heading(trimmed_line, level, text) : !match_list_item(trimmed_line, text)) return 0;
+        out.kind = heading ? IBlock::HEADING : IBlock::LIST_ITEM;
         out.level = level;
         out.text = text;
         return 1;
     }
     PyObject* trimmed = w.hold(to_py(trimmed_line));
     if (!trimmed) return -1;
-    PyObject* r = w.hold(heading_via_re(trimmed));
-    if (!r) return -1;
-    if (r == Py_None) return 0;
-    out.kind = IBlock::FOREIGN;
-    out.obj = r;
-    return 1;
-}
-
-int recognise_list_item(Ctx& ctx, Work& w, NStr trimmed_line, IBlock& out) {
-    int native_re = ctx.re_native();
-    if (native_re < 0) return -1;
-    if (native_re) {
-        NStr text;
-        if (!match_list_item(trimmed_line, text)) return 0;
-        out.kind = IBlock::LIST_ITEM;
-        out.text = text;
-        return 1;
-    }
-    PyObject* trimmed = w.hold(to_py(trimmed_line));
-    if (!trimmed) return -1;
-    PyObject* r = w.hold(list_item_via_re(trimmed));
+    PyObject* r = w.hold(s == PARSE_MARKDOWN_HEADING ? heading_via_re(trimmed) : list_item_via_re(trimmed));
     if (!r) return -1;
     if (r == Py_None) return 0;
     out.kind = IBlock::FOREIGN;
@@ -400,24 +382,22 @@ static PyObject* iblock_to_dict(IBlock& b) {
     return Py_NewRef(PyList_GET_ITEM(list.get(), 0));
 }
 
-PyObject* py_parse_markdown_heading(PyObject* self, PyObject* const* args) {
+static PyObject* line_block(PyObject* self, Step s, PyObject* line) {
     Ctx ctx(self);
     Work w;
     IBlock b;
-    int r = recognise_heading(ctx, w, trim(NStr::of(args[0])), b);
+    int r = recognise_line(ctx, w, s, trim(NStr::of(line)), b);
     if (r < 0) return nullptr;
     if (r == 0) Py_RETURN_NONE;
     return b.kind == IBlock::FOREIGN ? Py_NewRef(b.obj) : iblock_to_dict(b);
 }
 
+PyObject* py_parse_markdown_heading(PyObject* self, PyObject* const* args) {
+    return line_block(self, PARSE_MARKDOWN_HEADING, args[0]);
+}
+
 PyObject* py_parse_markdown_list_item(PyObject* self, PyObject* const* args) {
-    Ctx ctx(self);
-    Work w;
-    IBlock b;
-    int r = recognise_list_item(ctx, w, trim(NStr::of(args[0])), b);
-    if (r < 0) return nullptr;
-    if (r == 0) Py_RETURN_NONE;
-    return b.kind == IBlock::FOREIGN ? Py_NewRef(b.obj) : iblock_to_dict(b);
+    return line_block(self, PARSE_MARKDOWN_LIST_ITEM, args[0]);
 }
 
 PyObject* py_parse_pipe_row(PyObject*, PyObject* const* args) {

@@ -7,8 +7,7 @@
 
 namespace arf {
 
-int recognise_heading(Ctx& ctx, Work& w, NStr line, IBlock& out);
-int recognise_list_item(Ctx& ctx, Work& w, NStr line, IBlock& out);
+int recognise_line(Ctx& ctx, Work& w, Step s, NStr trimmed_line, IBlock& out);
 int continuation_matches(Ctx& ctx, Work& w, NStr line);
 int recognise_table(Ctx& ctx, Work& w, const std::vector<NStr>* native_lines, PyObject* py_lines,
                     Py_ssize_t start, IBlock& out, Py_ssize_t& next);
@@ -86,9 +85,8 @@ private:
     bool step(Py_ssize_t& index);
     bool line_step(NStr line, PyObject* line_obj, Py_ssize_t& index);
     bool object_line_step(PyObject* line, Py_ssize_t& index);
-    int try_heading(NStr line, PyObject* line_obj, NStr trimmed);
+    int try_line(Step s, NStr line, PyObject* line_obj, NStr trimmed);
     int try_table(Py_ssize_t& index);
-    int try_list_item(NStr line, PyObject* line_obj, NStr trimmed);
     int try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObject* trimmed_obj);
     int call_recogniser(Step s, PyObject* line_obj, NStr line);
     bool finish();
@@ -161,24 +159,14 @@ int Parser::call_recogniser(Step s, PyObject* line_obj, NStr line) {
     return 1;
 }
 
-int Parser::try_heading(NStr line, PyObject* line_obj, NStr trimmed) {
-    int native = ctx_.is_native(PARSE_MARKDOWN_HEADING);
+// The heading or list-item rule: the native recogniser on the trimmed
+// line, or whatever replaces it on the line itself.
+int Parser::try_line(Step s, NStr line, PyObject* line_obj, NStr trimmed) {
+    int native = ctx_.is_native(s);
     if (native < 0) return -1;
-    if (!native || (line_obj && !PyUnicode_CheckExact(line_obj))) return call_recogniser(PARSE_MARKDOWN_HEADING, line_obj, line);
+    if (!native || (line_obj && !PyUnicode_CheckExact(line_obj))) return call_recogniser(s, line_obj, line);
     IBlock b;
-    int r = recognise_heading(ctx_, w_, trimmed, b);
-    if (r <= 0) return r;
-    if (!flush_paragraph()) return -1;
-    push_block(std::move(b));
-    return 1;
-}
-
-int Parser::try_list_item(NStr line, PyObject* line_obj, NStr trimmed) {
-    int native = ctx_.is_native(PARSE_MARKDOWN_LIST_ITEM);
-    if (native < 0) return -1;
-    if (!native || (line_obj && !PyUnicode_CheckExact(line_obj))) return call_recogniser(PARSE_MARKDOWN_LIST_ITEM, line_obj, line);
-    IBlock b;
-    int r = recognise_list_item(ctx_, w_, trimmed, b);
+    int r = recognise_line(ctx_, w_, s, trimmed, b);
     if (r <= 0) return r;
     if (!flush_paragraph()) return -1;
     push_block(std::move(b));
@@ -336,14 +324,14 @@ bool Parser::line_step(NStr line, PyObject* line_obj, Py_ssize_t& index) {
         ++index;
         return flush_paragraph();
     }
-    int r = try_heading(line, line_obj, trimmed);
+    int r = try_line(PARSE_MARKDOWN_HEADING, line, line_obj, trimmed);
     if (r) {
         ++index;
         return r > 0;
     }
     r = try_table(index);
     if (r) return r > 0;
-    r = try_list_item(line, line_obj, trimmed);
+    r = try_line(PARSE_MARKDOWN_LIST_ITEM, line, line_obj, trimmed);
     if (r) {
         ++index;
         return r > 0;

@@ -236,31 +236,23 @@ static bool same_text(PyObject* a, PyObject* b) {
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), n * PyUnicode_KIND(a)) == 0;
 }
 
-int equals_text(PyObject* o, PyObject* text) {
-    if (PyUnicode_CheckExact(o)) return same_text(o, text);
+// o == text (op Py_EQ) or o != text (Py_NE) by the host's comparison.
+static int compare_text(PyObject* o, PyObject* text, int op) {
+    if (PyUnicode_CheckExact(o)) return same_text(o, text) == (op == Py_EQ);
     if (o == Py_None || PyLong_CheckExact(o) || PyBool_Check(o) || PyFloat_CheckExact(o) ||
         PyList_CheckExact(o) || PyDict_CheckExact(o) || PyTuple_CheckExact(o))
-        return 0;
+        return op == Py_NE;
     may_run_python();
-    PyObject* r = PyObject_RichCompare(o, text, Py_EQ);
+    PyObject* r = PyObject_RichCompare(o, text, op);
     if (!r) return -1;
     int t = PyObject_IsTrue(r);
     Py_DECREF(r);
     return t;
 }
 
-int differs_from_text(PyObject* o, PyObject* text) {
-    if (PyUnicode_CheckExact(o)) return !same_text(o, text);
-    if (o == Py_None || PyLong_CheckExact(o) || PyBool_Check(o) || PyFloat_CheckExact(o) ||
-        PyList_CheckExact(o) || PyDict_CheckExact(o) || PyTuple_CheckExact(o))
-        return 1;
-    may_run_python();
-    PyObject* r = PyObject_RichCompare(o, text, Py_NE);
-    if (!r) return -1;
-    int t = PyObject_IsTrue(r);
-    Py_DECREF(r);
-    return t;
-}
+int equals_text(PyObject* o, PyObject* text) { return compare_text(o, text, Py_EQ); }
+
+int differs_from_text(PyObject* o, PyObject* text) { return compare_text(o, text, Py_NE); }
 
 static bool intern(PyObject*& slot, const char* s) {
     slot = PyUnicode_InternFromString(s);
