@@ -331,32 +331,14 @@ COLLAPSE_CASES = [
 ]
 
 # ---------------------------------------------------------------- block model, end to end
-OVERVIEW_TEXT = "# Overview\nSome intro\nline two\n- first\n- second\n| Name | Price |\n| --- | --- |\n| A | 1 |"
-OVERVIEW_INTERMEDIATE = [
-    {"kind": "heading", "level": 1, "text": "Overview"},
-    {"kind": "text", "text": "Some intro\nline two"},
-    {"kind": "list_item", "text": "first"},
-    {"kind": "list_item", "text": "second"},
-    {"kind": "table", "header": ["Name", "Price"], "rows": [["A", "1"]]},
-]
-OVERVIEW_STRUCTURED = [
-    {"type": "heading", "text": "Overview", "level": 1},
-    {"type": "paragraph", "text": "Some intro\nline two"},
-    {"type": "list_item", "text": "first"},
-    {"type": "list_item", "text": "second"},
-    {"type": "table_row", "text": "Name | Price", "cells": ["Name", "Price"]},
-    {"type": "table_row", "text": "A | 1", "cells": ["A", "1"]},
-]
-OVERVIEW_DISPLAY = [
-    {"type": "heading", "text": "Overview", "level": 1},
-    {"type": "text", "text": "Some intro\nline two"},
-    {"type": "list", "items": ["first", "second"]},
-    {"type": "table", "header": ["Name", "Price"], "rows": [["A", "1"]]},
-]
-OVERVIEW_LINES = [
-    "### Overview", "", "Some intro\nline two", "", "- first", "- second", "",
-    "| Name | Price |", "| --- | --- |", "| A | 1 |",
-]
+from block_model_example import (  # noqa: E402
+    OVERVIEW_DISPLAY,
+    OVERVIEW_INTERMEDIATE,
+    OVERVIEW_LINES,
+    OVERVIEW_STRUCTURED,
+    OVERVIEW_TEXT,
+)
+
 
 MODEL_CASES = [
     case("_build_text_fallback_blocks", OVERVIEW_TEXT, expected=OVERVIEW_INTERMEDIATE, id="model-parse"),

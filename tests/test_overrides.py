@@ -387,28 +387,10 @@ def test_missing_step_raises_attribute_error():
 
 # ---------------------------------------------------------------- what overrides receive
 
-EXAMPLE_TEXT = "# Overview\nSome intro\nline two\n- first\n- second\n| Name | Price |\n| --- | --- |\n| A | 1 |"
-EXAMPLE_INTERMEDIATE = [
-    {"kind": "heading", "level": 1, "text": "Overview"},
-    {"kind": "text", "text": "Some intro\nline two"},
-    {"kind": "list_item", "text": "first"},
-    {"kind": "list_item", "text": "second"},
-    {"kind": "table", "header": ["Name", "Price"], "rows": [["A", "1"]]},
-]
-EXAMPLE_STRUCTURED = [
-    {"type": "heading", "text": "Overview", "level": 1},
-    {"type": "paragraph", "text": "Some intro\nline two"},
-    {"type": "list_item", "text": "first"},
-    {"type": "list_item", "text": "second"},
-    {"type": "table_row", "text": "Name | Price", "cells": ["Name", "Price"]},
-    {"type": "table_row", "text": "A | 1", "cells": ["A", "1"]},
-]
-EXAMPLE_DISPLAY = [
-    {"type": "heading", "text": "Overview", "level": 1},
-    {"type": "text", "text": "Some intro\nline two"},
-    {"type": "list", "items": ["first", "second"]},
-    {"type": "table", "header": ["Name", "Price"], "rows": [["A", "1"]]},
-]
+from block_model_example import OVERVIEW_DISPLAY as EXAMPLE_DISPLAY  # noqa: E402
+from block_model_example import OVERVIEW_INTERMEDIATE as EXAMPLE_INTERMEDIATE  # noqa: E402
+from block_model_example import OVERVIEW_STRUCTURED as EXAMPLE_STRUCTURED  # noqa: E402
+from block_model_example import OVERVIEW_TEXT as EXAMPLE_TEXT  # noqa: E402
 
 
 def recording_formatter(log):
