@@ -48,23 +48,20 @@ int prefix_length(PyObject* level) {
 void table_line(LineSink& sink, const std::vector<NStr>& cells) {
     sink.begin_line();
     TextBuf& buf = sink.buf();
-    buf.append(U"| ");
+    buf.append_ascii("| ");
     for (size_t i = 0; i < cells.size(); ++i) {
-        if (i) buf.append(U" | ");
+        if (i) buf.append_ascii(" | ");
         buf.append(cells[i]);
     }
-    buf.append(U" |");
+    buf.append_ascii(" |");
 }
 
 void delimiter_line(LineSink& sink, size_t columns) {
     sink.begin_line();
     TextBuf& buf = sink.buf();
-    buf.append(U"| ");
-    for (size_t i = 0; i < columns; ++i) {
-        if (i) buf.append(U" | ");
-        buf.append(U"---");
-    }
-    buf.append(U" |");
+    buf.append_ascii("| ---");
+    for (size_t i = 1; i < columns; ++i) buf.append_ascii(" | ---");
+    buf.append_ascii(" |");
 }
 
 // [str(cell) for cell in row] of a row of any shape.
@@ -98,7 +95,7 @@ bool render_record(Work& w, DBlock& b, LineSink& sink) {
         case DBlock::LIST:
             for (const NStr& item : b.items) {
                 sink.begin_line();
-                sink.buf().append(U"- ");
+                sink.buf().append_ascii("- ");
                 sink.buf().append(item);
             }
             return true;
@@ -147,7 +144,7 @@ bool render_loose(Work& w, PyObject* block, LineSink& sink) {
             PyObject* s = format_of(item);
             if (!s) return false;
             sink.begin_line();
-            sink.buf().append(U"- ");
+            sink.buf().append_ascii("- ");
             sink.buf().append(w.arena.keep(s));
             return true;
         });

@@ -205,6 +205,11 @@ PyObject* format_of(PyObject* o) {
 }
 
 bool trimmed_text_or_empty(PyObject* o, Arena& arena, NStr& out) {
+    if (PyUnicode_CheckExact(o)) {
+        out = NStr{};
+        if (PyUnicode_GET_LENGTH(o)) out = trim(arena.keep(Py_NewRef(o)));
+        return true;
+    }
     int t = truth(o);
     if (t < 0) return false;
     if (!t) { out = NStr{}; return true; }

@@ -187,6 +187,16 @@ public:
         }
         size_ += s.size();
     }
+    // ASCII text fits every kind: no widening test needed.
+    void append_ascii(std::string_view s) {
+        reserve_more(s.size());
+        switch (kind_) {
+            case 1: std::memcpy(static_cast<char*>(data_) + size_, s.data(), s.size()); break;
+            case 2: fill_ascii(static_cast<Py_UCS2*>(data_) + size_, s); break;
+            default: fill_ascii(static_cast<Py_UCS4*>(data_) + size_, s);
+        }
+        size_ += s.size();
+    }
     size_t size() const { return size_; }
     int kind() const { return kind_; }
     void truncate(size_t n) { size_ = n; }
@@ -216,6 +226,10 @@ private:
             case 2: static_cast<Py_UCS2*>(data_)[i] = static_cast<Py_UCS2>(c); break;
             default: static_cast<Py_UCS4*>(data_)[i] = c;
         }
+    }
+    template <class T>
+    static void fill_ascii(T* out, std::string_view s) {
+        for (size_t i = 0; i < s.size(); ++i) out[i] = static_cast<unsigned char>(s[i]);
     }
     template <class T>
     static void fill(T* out, std::u32string_view s) {

@@ -33,7 +33,7 @@ bool add_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question
     if (native) {
         Ref checked = steal(check_arg(FORMAT_SECTION, 2, question));
         if (!checked) return false;
-        if (kept) buf.append(U"\n\n");
+        if (kept) buf.append_ascii("\n\n");
         s.from = buf.size();
         if (!write_section(ctx, index, answer, question, buf)) {
             add_traceback(FORMAT_SECTION);
@@ -48,7 +48,7 @@ bool add_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question
         if (!PyUnicode_CheckExact(s.obj.get())) {
             joined_ok = false;
         } else if (PyUnicode_GET_LENGTH(s.obj.get())) {
-            if (kept) buf.append(U"\n\n");
+            if (kept) buf.append_ascii("\n\n");
             s.from = buf.size();
             buf.append(NStr::of(s.obj.get()));
             s.to = buf.size();
@@ -75,7 +75,7 @@ bool join_sections(const TextBuf& buf, std::vector<Section>& sections, TextBuf& 
         }
     }
     for (size_t i = 0; i < kept.size(); ++i) {
-        if (i) joined.append(U"\n\n");
+        if (i) joined.append_ascii("\n\n");
         if (kept[i]->obj)
             joined.append(NStr::of(kept[i]->obj.get()));
         else

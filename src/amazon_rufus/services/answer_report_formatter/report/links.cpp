@@ -35,11 +35,11 @@ static bool link_object_lines(PyObject* item, bool include_source, LineSink& sin
     TextBuf& buf = sink.buf();
     auto mark = sink.mark();
     sink.begin_line();
-    buf.append(U"- ");
+    buf.append_ascii("- ");
     size_t label_start = buf.size();
     if (!asin.empty()) buf.append(asin);
     if (!title.empty()) {
-        if (!asin.empty()) buf.append(U" - ");
+        if (!asin.empty()) buf.append_ascii(" - ");
         buf.append(title);
     }
     if (include_source && !source.empty()) {
@@ -51,12 +51,12 @@ static bool link_object_lines(PyObject* item, bool include_source, LineSink& sin
     if (buf.size() == label_start) sink.rollback(mark);
     if (!href.empty()) {
         sink.begin_line();
-        buf.append(U"  ");
+        buf.append_ascii("  ");
         buf.append(href);
     }
     if (!description.empty()) {
         sink.begin_line();
-        buf.append(U"  ");
+        buf.append_ascii("  ");
         buf.append(description);
     }
     return true;
@@ -71,7 +71,7 @@ bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink) 
             NStr text = trim(NStr::of(item));
             if (!text.empty()) {
                 sink.begin_line();
-                sink.buf().append(U"- ");
+                sink.buf().append_ascii("- ");
                 sink.buf().append(text);
             }
             return true;
@@ -88,7 +88,7 @@ bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink) 
                     return false;
                 }
                 sink.begin_line();
-                sink.buf().append(U"- ");
+                sink.buf().append_ascii("- ");
                 sink.buf().append(NStr::of(stripped.get()));
             }
             return true;
