@@ -35,6 +35,17 @@ public:
     // returned pointer, then take the view with stored(n, kind).
     void* room(size_t n, int kind) {
         Chunk& c = chunks_[kind == 1 ? 0 : kind == 2 ? 1 : 2];
+        if (n > CHUNK) {
+            // A large text gets a pooled buffer of its own (no fresh pages).
+            texts_.emplace_back(TextBuf::Large{});
+            TextBuf& big = texts_.back();
+            big.widen_to(kind);
+            void* p = big.raw_room(n, kind);
+            big.commit(n);
+            c.next = static_cast<char*>(p);
+            c.free = n;
+            return p;
+        }
         if (c.free < n) {
             size_t units = n > CHUNK ? n : CHUNK;
             storage_.push_back(std::unique_ptr<char[]>(new char[units * kind]));

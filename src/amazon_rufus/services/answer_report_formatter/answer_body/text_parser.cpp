@@ -57,8 +57,15 @@ struct Piece {
 class Parser {
 public:
     Parser(Ctx& ctx, Work& w, IBlocks& out)
-        : ctx_(ctx), w_(w), blocks_(out.records), native_lines_(RecordPool<NStr>::take()) {}
-    ~Parser() { RecordPool<NStr>::give(native_lines_); }
+        : ctx_(ctx),
+          w_(w),
+          blocks_(out.records),
+          native_lines_(RecordPool<NStr>::take()),
+          paragraph_(RecordPool<Piece>::take()) {}
+    ~Parser() {
+        RecordPool<NStr>::give(native_lines_);
+        RecordPool<Piece>::give(paragraph_);
+    }
 
     bool run(PyObject* text);
 

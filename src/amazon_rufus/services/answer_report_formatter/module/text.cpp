@@ -137,10 +137,19 @@ void TextBuf::widen(Py_UCS4 c) { widen_to(c <= 0xff ? 1 : c <= 0xffff ? 2 : 4); 
 
 void TextBuf::widen_to(int kind) {
     if (kind <= kind_) return;
-    // Sized by what is used, not by the old block, which may be a large one
-    // from the pool.
+    if (bytes_ >= (size_ + 1) * kind) {
+        // The block has room: convert in place from the end, where the wider
+        // units do not yet overlap narrower ones still to be read.
+        auto convert = [&](auto* from, auto* to) {
+            for (size_t i = size_; i-- > 0;) to[i] = from[i];
+        };
+        if (kind_ == 1 && kind == 2) convert(static_cast<Py_UCS1*>(data_), static_cast<Py_UCS2*>(data_));
+        else if (kind_ == 1) convert(static_cast<Py_UCS1*>(data_), static_cast<Py_UCS4*>(data_));
+        else convert(static_cast<Py_UCS2*>(data_), static_cast<Py_UCS4*>(data_));
+        kind_ = kind;
+        return;
+    }
     size_t cap = size_ + size_ / 2 + 256;
-    // A new block: realloc would copy the whole old block, used or not.
     void* p = std::malloc(cap * kind);
     if (!p) throw std::bad_alloc();
     if (size_) copy_units(view(0, size_), p, kind);

@@ -187,6 +187,14 @@ public:
         }
         size_ += s.size();
     }
+    // Room for `n` more code units of `kind` (widening to it first); write
+    // them at the returned pointer, then commit(n).
+    void* raw_room(size_t n, int kind) {
+        if (kind > kind_) widen_to(kind);
+        reserve_more(n);
+        return static_cast<char*>(data_) + size_ * kind_;
+    }
+    void commit(size_t n) { size_ += n; }
     // ASCII text fits every kind: no widening test needed.
     void append_ascii(std::string_view s) {
         reserve_more(s.size());
@@ -237,7 +245,9 @@ private:
     }
     void grow(size_t need);
     void widen(Py_UCS4 c);      // to the kind that holds c
+public:
     void widen_to(int kind);
+private:
     void* data_ = nullptr;
     size_t size_ = 0, bytes_ = 0;
     int kind_ = PyUnicode_1BYTE_KIND;
