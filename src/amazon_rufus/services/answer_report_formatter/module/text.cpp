@@ -307,6 +307,23 @@ bool init_names() {
 
 namespace arf {
 
+bool append_int_text(TextBuf& buf, PyObject* value) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (!overflow) {
+        char digits[24];
+        int n = snprintf(digits, sizeof digits, "%lld", v);
+        buf.append_ascii(std::string_view(digits, static_cast<size_t>(n)));
+        return true;
+    }
+    PyObject* text = PyObject_Str(value);
+    if (!text) return false;
+    buf.append(NStr::of(text));
+    Py_DECREF(text);
+    return true;
+}
+
 PyObject* strip_text(PyObject* s) {
     if (PyUnicode_CheckExact(s)) return to_py(trim(NStr::of(s)));
     may_run_python();

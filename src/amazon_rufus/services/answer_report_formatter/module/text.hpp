@@ -314,6 +314,9 @@ bool for_each_item(PyObject* seq, F&& f) {
     return !PyErr_Occurred();
 }
 
+// Appends the decimal text of an int (the host's str() of it).
+bool append_int_text(TextBuf& buf, PyObject* value);
+
 // s.strip() for any str (a subclass's own strip is honoured).
 PyObject* strip_text(PyObject* s);
 

@@ -72,11 +72,9 @@ PyObject* py_extract_questions(PyObject* self, PyObject* const* args) {
 }
 
 PyObject* fallback_title(PyObject* index) {
-    Ref digits = steal(PyObject_Str(index));
-    if (!digits) return nullptr;
     TextBuf buf;
     buf.append(U"第 ");
-    buf.append(NStr::of(digits.get()));
+    if (!append_int_text(buf, index)) return nullptr;
     buf.append(U" 题");
     return buf.to_py();
 }

@@ -19,6 +19,15 @@ void sub_heading(LineSink& sink, std::u32string_view heading) {
 // A link sub-section: the heading and its lines, when there are lines.
 bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, std::u32string_view heading) {
     bool include_source = step == FORMAT_RECOMMENDED_ASINS;
+    // Without the custom lookups a native chain has nothing to show for
+    // anything but a non-empty list, and nothing to run.
+    if (!ctx.lookups_observable() && (!PyList_Check(raw) || (PyList_CheckExact(raw) && !PyList_GET_SIZE(raw)))) {
+        int a = ctx.is_native(step);
+        if (a < 0) return false;
+        int b = a ? ctx.is_native(FORMAT_LINK_ITEMS) : 0;
+        if (b < 0) return false;
+        if (a && b) return true;
+    }
     Ref callable;
     bool with_self = false;
     int native = ctx.resolve(step, callable, with_self);
@@ -52,11 +61,9 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
     LineSink sink(out);
     Ref answer_data = PyDict_Check(answer) ? borrow(answer) : steal(PyDict_New());
     if (!answer_data) return false;
-    Ref digits = steal(PyObject_Str(index));
-    if (!digits) return false;
     sink.begin_line();
     out.append(U"## 第 ");
-    out.append(NStr::of(digits.get()));
+    if (!append_int_text(out, index)) return false;
     out.append(U" 题：");
     out.append(NStr::of(question));
 
@@ -71,8 +78,9 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
     auto no_answer = [&]() {
         sink.begin_line();
         out.append(U"第 ");
-        out.append(NStr::of(digits.get()));
+        if (!append_int_text(out, index)) return false;
         out.append(U" 题未获取到答案");
+        return true;
     };
     // Lines returned by a replaced step: used by truth value and appended.
     auto returned_body = [&](PyObject* body) {
@@ -80,10 +88,7 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
         if (t < 0) return false;
         if (!t && !summary.empty()) return true;
         sub_heading(sink, U"### 答案");
-        if (!t) {
-            no_answer();
-            return true;
-        }
+        if (!t) return no_answer();
         return sink.extend(body);
     };
 
@@ -106,10 +111,10 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
             sink.rollback(mark);
             if (!returned_body(foreign.get())) return false;
         } else if (sink.count() == before) {
-            if (summary.empty())
-                no_answer();
-            else
+            if (!summary.empty())
                 sink.rollback(mark);
+            else if (!no_answer())
+                return false;
         }
     } else {
         PyObject* args[2] = {index, answer_data.get()};
