@@ -9,24 +9,13 @@ at call time, so a replacement is honoured and a deleted global fails by name.
 
 from __future__ import annotations
 
-import importlib
 import re
-import sys
-from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-BENCHMARKS_DIR = Path(__file__).resolve().parents[1] / "benchmarks"
-if str(BENCHMARKS_DIR) not in sys.path:
-    sys.path.insert(0, str(BENCHMARKS_DIR))
-
-native_module = pytest.importorskip("quorin.amazon_rufus.services.answer_report_formatter")
-baseline_module = importlib.import_module("baseline")
-
-NATIVE = native_module.AnswerReportFormatter()
-BASE = baseline_module.AnswerReportFormatter()
+from oracle import BASE, NATIVE, baseline_module, native_module  # noqa: E402,F401
 
 PROPS = settings(
     max_examples=300,

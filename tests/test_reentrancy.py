@@ -14,24 +14,14 @@ must be freed afterwards (no leaked references).
 from __future__ import annotations
 
 import gc
-import importlib
 import sys
 import weakref
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any, Callable
 
 import pytest
 
-BENCHMARKS_DIR = Path(__file__).resolve().parents[1] / "benchmarks"
-if str(BENCHMARKS_DIR) not in sys.path:
-    sys.path.insert(0, str(BENCHMARKS_DIR))
-
-native_module = pytest.importorskip("quorin.amazon_rufus.services.answer_report_formatter")
-baseline_module = importlib.import_module("baseline")
-
-NATIVE = native_module.AnswerReportFormatter()
-BASE = baseline_module.AnswerReportFormatter()
+from oracle import BASE, NATIVE, baseline_module, native_module  # noqa: E402,F401
 ROUNDS = 4
 
 
