@@ -17,9 +17,11 @@ import gc
 import sys
 import weakref
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Callable
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from oracle import BASE, NATIVE, baseline_module, native_module  # noqa: E402,F401
 ROUNDS = 4
@@ -664,10 +666,6 @@ def test_builtin_subclass_values_match_baseline(method, args, kwargs):
 
 # Probes at random places of a generated result: every conversion, truth test and
 # comparison the formatter makes on them must come in the same order as in the baseline.
-
-from hypothesis import HealthCheck, given, settings  # noqa: E402
-from hypothesis import strategies as st  # noqa: E402
-
 
 @dataclass(frozen=True)
 class ProbeSpec:

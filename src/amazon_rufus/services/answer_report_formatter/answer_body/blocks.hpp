@@ -126,8 +126,12 @@ public:
     }
     static void give(std::vector<T>& v) {
         v.clear();
-        if (v.capacity() && v.capacity() * sizeof(T) <= (size_t(64) << 20) && free_.size() < 4)
+        if (!v.capacity() || v.capacity() * sizeof(T) > (size_t(64) << 20) || free_.size() >= 4) return;
+        try {
             free_.push_back(std::move(v));
+        } catch (...) {
+            // Runs from destructors: without memory the vector is simply freed.
+        }
     }
 
 private:
