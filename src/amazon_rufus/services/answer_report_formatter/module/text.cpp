@@ -9,23 +9,6 @@ namespace arf {
 uint64_t g_epoch = 0;
 Names N;
 
-NStr trim(NStr s) {
-    return with_units(s, [&](auto* p) {
-        Py_ssize_t a = 0, b = s.len;
-        while (a < b && is_space(p[a])) ++a;
-        while (b > a && is_space(p[b - 1])) --b;
-        return s.sub(a, b);
-    });
-}
-
-NStr rtrim(NStr s) {
-    return with_units(s, [&](auto* p) {
-        Py_ssize_t b = s.len;
-        while (b > 0 && is_space(p[b - 1])) --b;
-        return s.sub(0, b);
-    });
-}
-
 bool eq(NStr s, std::u32string_view lit) {
     if (static_cast<size_t>(s.len) != lit.size()) return false;
     return starts_with(s, lit);

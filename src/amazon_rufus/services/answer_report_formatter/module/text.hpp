@@ -83,29 +83,36 @@ using Units16 = typename Units16Of<T>::type;
 typedef int32_t Units16x4s __attribute__((vector_size(16)));
 typedef char Bytes16 __attribute__((vector_size(16)));
 
-// Whether any lane of a comparison result is set.
+// One bit per byte of a comparison result (set where the lane is true).
 template <class M>
-inline bool any_lane(M m) {
+inline uint32_t lane_bits(M m) {
 #if defined(__SSE2__)
-    return __builtin_ia32_pmovmskb128(reinterpret_cast<Bytes16>(m)) != 0;
+    return static_cast<uint32_t>(__builtin_ia32_pmovmskb128(reinterpret_cast<Bytes16>(m)));
 #else
-    uint64_t lanes[2];
-    std::memcpy(lanes, &m, 16);
-    return (lanes[0] | lanes[1]) != 0;
+    unsigned char bytes[16];
+    std::memcpy(bytes, &m, 16);
+    uint32_t bits = 0;
+    for (int k = 0; k < 16; ++k) bits |= uint32_t(bytes[k] >> 7) << k;
+    return bits;
 #endif
 }
 
+// The candidate lanes of two vectors are visited through their mask bits,
+// so a block with one line break costs one test instead of a scalar loop.
 template <class T, class V, class P>
 inline Py_ssize_t scan_units(const T* p, Py_ssize_t from, Py_ssize_t n, V maybe, P hit) {
     constexpr Py_ssize_t W = 16 / sizeof(T);
+    constexpr uint32_t LANE = (1u << sizeof(T)) - 1;
     Py_ssize_t i = from;
     while (i + 2 * W <= n) {
         Units16<T> a, b;
         std::memcpy(&a, p + i, 16);
         std::memcpy(&b, p + i + W, 16);
-        if (any_lane(maybe(a) | maybe(b))) {
-            for (Py_ssize_t k = 0; k < 2 * W; ++k)
-                if (hit(static_cast<Py_UCS4>(p[i + k]))) return i + k;
+        uint32_t bits = lane_bits(maybe(a)) | (lane_bits(maybe(b)) << 16);
+        while (bits) {
+            Py_ssize_t k = __builtin_ctz(bits) / static_cast<int>(sizeof(T));
+            if (hit(static_cast<Py_UCS4>(p[i + k]))) return i + k;
+            bits &= ~(LANE << (k * sizeof(T)));
         }
         i += 2 * W;
     }
@@ -117,8 +124,23 @@ inline Py_ssize_t scan_units(const T* p, Py_ssize_t from, Py_ssize_t n, V maybe,
 // Position of the first `c` at or after `from`, or -1.
 Py_ssize_t find_char(NStr s, Py_UCS4 c, Py_ssize_t from = 0);
 
-NStr trim(NStr s);
-NStr rtrim(NStr s);
+// str.strip() and str.rstrip() as views; inline, since they run several
+// times per line and usually stop at the first code unit they look at.
+inline NStr trim(NStr s) {
+    return with_units(s, [&](auto* p) {
+        Py_ssize_t a = 0, b = s.len;
+        while (a < b && is_space(p[a])) ++a;
+        while (b > a && is_space(p[b - 1])) --b;
+        return s.sub(a, b);
+    });
+}
+inline NStr rtrim(NStr s) {
+    return with_units(s, [&](auto* p) {
+        Py_ssize_t b = s.len;
+        while (b > 0 && is_space(p[b - 1])) --b;
+        return s.sub(0, b);
+    });
+}
 bool eq(NStr s, std::u32string_view lit);
 bool starts_with(NStr s, std::u32string_view lit);
 bool contains(NStr s, Py_UCS4 c);
