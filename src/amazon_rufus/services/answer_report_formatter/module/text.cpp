@@ -144,6 +144,7 @@ void TextBuf::widen_to(int kind) {
 
 void* copy_units(NStr s, void* out, int kind) {
     const size_t n = static_cast<size_t>(s.len);
+    if (!n) return out;  // an empty view may have no data pointer at all
     if (s.kind == kind) {
         std::memcpy(out, s.data, n * kind);
         return static_cast<char*>(out) + n * kind;
