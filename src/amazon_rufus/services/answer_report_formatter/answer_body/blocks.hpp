@@ -184,7 +184,7 @@ int re_is_original();
 // re.match(pattern, text) through the module global; a new reference.
 PyObject* re_match_global(PyObject* pattern, PyObject* text);
 
-// Records as the interpreter's dicts.
+// Records as the interpreter's dicts; row_to_py also gives any list of views as a list of strs.
 PyObject* iblocks_to_py(IBlocks& b);
 PyObject* sblocks_to_py_in(Work& w, SBlocks& b);
 PyObject* dblocks_to_py(DBlocks& b);

@@ -352,13 +352,8 @@ int recognise_table(Ctx& ctx, Work& w, const std::vector<NStr>* native_lines, Py
     if (native && native_lines) return table_native(*native_lines, start, w, out, next);
     Ref lines = borrow(py_lines);
     if (!lines) {
-        lines = steal(PyList_New(static_cast<Py_ssize_t>(native_lines->size())));
+        lines = steal(row_to_py(*native_lines));
         if (!lines) return -1;
-        for (size_t i = 0; i < native_lines->size(); ++i) {
-            PyObject* s = to_py((*native_lines)[i]);
-            if (!s) return -1;
-            PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), s);
-        }
     }
     Ref start_obj = steal(PyLong_FromSsize_t(start));
     if (!start_obj) return -1;

@@ -35,14 +35,7 @@ static void split_text_lines(NStr text, std::vector<NStr>& lines) {
 PyObject* py_normalize_text_lines(PyObject*, PyObject* const* args) {
     std::vector<NStr> lines;
     split_text_lines(NStr::of(args[0]), lines);
-    Ref list = steal(PyList_New(static_cast<Py_ssize_t>(lines.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        PyObject* s = to_py(lines[i]);
-        if (!s) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-    }
-    return list.release();
+    return row_to_py(lines);
 }
 
 namespace {
@@ -101,15 +94,8 @@ private:
 
 bool Parser::ensure_py_lines() {
     if (py_lines_) return true;
-    Ref list = steal(PyList_New(static_cast<Py_ssize_t>(native_lines_.size())));
-    if (!list) return false;
-    for (size_t i = 0; i < native_lines_.size(); ++i) {
-        PyObject* s = to_py(native_lines_[i]);
-        if (!s) return false;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-    }
-    py_lines_ = std::move(list);
-    return true;
+    py_lines_ = steal(row_to_py(native_lines_));
+    return static_cast<bool>(py_lines_);
 }
 
 bool Parser::flush_paragraph() {
