@@ -160,7 +160,7 @@ void* copy_units(NStr s, void* out, int kind) {
     return static_cast<char*>(out) + n * kind;
 }
 
-void TextBuf::append(NStr s) {
+void TextBuf::append_converted(NStr s) {
     if (s.kind > kind_) widen_to(s.kind);
     reserve_more(static_cast<size_t>(s.len));
     copy_units(s, static_cast<char*>(data_) + size_ * kind_, kind_);

@@ -196,7 +196,12 @@ public:
         reserve_more(1);
         write(size_++, c);
     }
-    void append(NStr s);
+    void append(NStr s) {
+        if (s.kind != kind_) return append_converted(s);
+        reserve_more(static_cast<size_t>(s.len));
+        if (s.len) std::memcpy(static_cast<char*>(data_) + size_ * kind_, s.data, static_cast<size_t>(s.len) * kind_);
+        size_ += s.len;
+    }
     void append(std::u32string_view s) {
         Py_UCS4 top = 0;
         for (char32_t c : s) top = c > top ? c : top;
@@ -233,7 +238,8 @@ public:
     void* data() { return data_; }
     const void* data() const { return data_; }
     void reserve_more(size_t n) {
-        if (bytes_ / kind_ - size_ < n) grow(n);
+        // kind_ is 1, 2 or 4: a shift instead of a division on every append.
+        if ((bytes_ >> (kind_ >> 1)) - size_ < n) grow(n);
     }
     PyObject* to_py(size_t from, size_t to) const;
     PyObject* to_py() const { return to_py(0, size_); }
@@ -249,6 +255,7 @@ public:
     }
 
 private:
+    void append_converted(NStr s);
     Py_UCS4 max_char() const { return kind_ == 1 ? 0xff : kind_ == 2 ? 0xffff : 0x10ffff; }
     void write(size_t i, Py_UCS4 c) {
         switch (kind_) {
