@@ -296,9 +296,18 @@ bool append_int_text(TextBuf& buf, PyObject* value) {
     long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
     if (!overflow) {
+        // Decimal digits written from the end; snprintf costs more than the
+        // rest of a small section.
         char digits[24];
-        int n = snprintf(digits, sizeof digits, "%lld", v);
-        buf.append_ascii(std::string_view(digits, static_cast<size_t>(n)));
+        char* end = digits + sizeof digits;
+        char* p = end;
+        unsigned long long m = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+        do {
+            *--p = static_cast<char>('0' + m % 10);
+            m /= 10;
+        } while (m);
+        if (v < 0) *--p = '-';
+        buf.append_ascii(std::string_view(p, static_cast<size_t>(end - p)));
         return true;
     }
     PyObject* text = PyObject_Str(value);
