@@ -7,6 +7,8 @@
 
 namespace arf {
 
+using namespace std::string_view_literals;  // literal lengths known at compile time
+
 int recognise_line(Ctx& ctx, Work& w, Step s, NStr trimmed_line, IBlock& out);
 int continuation_matches(Ctx& ctx, Work& w, NStr line);
 int recognise_table(Ctx& ctx, Work& w, const std::vector<NStr>* native_lines, PyObject* py_lines,
@@ -302,7 +304,7 @@ int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObje
 
 bool Parser::line_step(NStr line, PyObject* line_obj, Py_ssize_t& index) {
     NStr trimmed = trim(line);
-    if (starts_with(trimmed, U"```")) {
+    if (starts_with(trimmed, U"```"sv)) {
         in_code_fence_ = !in_code_fence_;
         paragraph_.push_back(Piece{rtrim(line)});
         ++index;

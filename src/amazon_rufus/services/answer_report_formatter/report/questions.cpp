@@ -4,6 +4,8 @@
 
 namespace arf {
 
+using namespace std::string_view_literals;  // literal lengths known at compile time
+
 static PyObject* question_text(PyObject* item) {
     if (PyUnicode_Check(item)) return strip_text(item);
     if (!PyDict_Check(item)) return Py_NewRef(N.empty);
@@ -73,9 +75,9 @@ PyObject* py_extract_questions(PyObject* self, PyObject* const* args) {
 
 PyObject* fallback_title(PyObject* index) {
     TextBuf buf;
-    buf.append(U"第 ");
+    buf.append(U"第 "sv);
     if (!append_int_text(buf, index)) return nullptr;
-    buf.append(U" 题");
+    buf.append(U" 题"sv);
     return buf.to_py();
 }
 

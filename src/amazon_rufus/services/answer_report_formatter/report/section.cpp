@@ -5,6 +5,8 @@
 
 namespace arf {
 
+using namespace std::string_view_literals;  // literal lengths known at compile time
+
 bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink);
 bool write_answer_body(Ctx& ctx, PyObject* index, PyObject* answer, LineSink& sink, Ref& foreign);
 
@@ -62,13 +64,13 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
     Ref answer_data = PyDict_Check(answer) ? borrow(answer) : steal(PyDict_New());
     if (!answer_data) return false;
     sink.begin_line();
-    out.append(U"## 第 ");
+    out.append(U"## 第 "sv);
     if (!append_int_text(out, index)) return false;
-    out.append(U" 题：");
+    out.append(U" 题："sv);
     out.append(NStr::of(question));
 
     Ref raw = steal(get_key(answer_data.get(), N.productLinks));
-    if (!raw || !link_section(ctx, sink, FORMAT_PRODUCT_LINKS, raw.get(), U"### 相关产品")) return false;
+    if (!raw || !link_section(ctx, sink, FORMAT_PRODUCT_LINKS, raw.get(), U"### 相关产品"sv)) return false;
 
     Arena arena;
     Ref summary_value = steal(get_key(answer_data.get(), N.summaryText));
@@ -77,9 +79,9 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
 
     auto no_answer = [&]() {
         sink.begin_line();
-        out.append(U"第 ");
+        out.append(U"第 "sv);
         if (!append_int_text(out, index)) return false;
-        out.append(U" 题未获取到答案");
+        out.append(U" 题未获取到答案"sv);
         return true;
     };
     // Lines returned by a replaced step: used by truth value and appended.
@@ -87,7 +89,7 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
         int t = truth(body);
         if (t < 0) return false;
         if (!t && !summary.empty()) return true;
-        sub_heading(sink, U"### 答案");
+        sub_heading(sink, U"### 答案"sv);
         if (!t) return no_answer();
         return sink.extend(body);
     };
@@ -100,7 +102,7 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
         Ref checked = steal(check_arg(FORMAT_ANSWER_BODY, 1, answer_data.get()));
         if (!checked) return false;
         auto mark = sink.mark();
-        sub_heading(sink, U"### 答案");
+        sub_heading(sink, U"### 答案"sv);
         Py_ssize_t before = sink.count();
         Ref foreign;
         if (!write_answer_body(ctx, index, answer_data.get(), sink, foreign)) {
@@ -123,10 +125,10 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
     }
 
     raw = steal(get_key(answer_data.get(), N.recommendedAsins));
-    if (!raw || !link_section(ctx, sink, FORMAT_RECOMMENDED_ASINS, raw.get(), U"### 推荐 ASIN")) return false;
+    if (!raw || !link_section(ctx, sink, FORMAT_RECOMMENDED_ASINS, raw.get(), U"### 推荐 ASIN"sv)) return false;
 
     if (!summary.empty()) {
-        sub_heading(sink, U"### 总结");
+        sub_heading(sink, U"### 总结"sv);
         sink.line(summary);
     }
     return sink.check_join();
