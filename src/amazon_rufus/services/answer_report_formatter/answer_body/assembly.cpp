@@ -25,6 +25,7 @@ int pipe_row_step(Ctx& ctx, Work& w, NStr text, PyObject* text_obj, RowRef& row)
     if (native < 0) return -1;
     if (native) {
         Row cells;
+        cells.reserve(8);
         if (!parse_pipe_row(text, cells)) return 0;
         row.native = w.new_row();
         *row.native = std::move(cells);
@@ -152,6 +153,9 @@ bool Assembler::flush_table() {
         d.rows.push_back(out);
     }
     blocks_.push_back(std::move(d));
+    // The next table reuses the row buffer's room.
+    rows.clear();
+    if (table_rows_.empty()) table_rows_.swap(rows);
     return true;
 }
 
@@ -289,6 +293,8 @@ bool Assembler::add(SBlock& b, NStr text) {
             return true;
         case SBlock::LIST_ITEM:
             if (!flush_table()) return false;
+            // Each list takes its buffer along: start the next one with room.
+            if (!list_buffer_.capacity()) list_buffer_.reserve(8);
             list_buffer_.push_back(text);
             return true;
         case SBlock::TABLE_ROW: {
