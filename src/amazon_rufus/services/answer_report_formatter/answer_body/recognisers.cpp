@@ -5,6 +5,8 @@
 #include "../module/impls.hpp"
 #include "blocks.hpp"
 
+#include <type_traits>
+
 namespace arf {
 
 // ---- Native pattern pieces ---------------------------------------------------
@@ -75,15 +77,27 @@ bool starts_with_space(NStr line) { return line.len > 0 && is_space(line[0]); }
 
 bool parse_pipe_row(NStr line, Row& cells) {
     cells.clear();
-    Py_ssize_t bar = find_char(line, '|');
-    if (bar < 0) return false;
-    Py_ssize_t start = 0;
-    while (bar >= 0) {
-        cells.push_back(trim(line.sub(start, bar)));
-        start = bar + 1;
-        bar = find_char(line, '|', start);
-    }
-    cells.push_back(trim(line.sub(start, line.len)));
+    // One pass over the typed code units: find each "|" and trim the cell before it.
+    bool any_bar = with_units(line, [&](auto* p) {
+        using T = std::remove_cv_t<std::remove_pointer_t<decltype(p)>>;
+        auto next_bar = [&](Py_ssize_t from) {
+            return scan_units(
+                p, from, line.len, [](Units16<T> v) { return v == T('|'); }, [](Py_UCS4 u) { return u == '|'; });
+        };
+        Py_ssize_t bar = next_bar(0);
+        if (bar == line.len) return false;
+        Py_ssize_t start = 0;
+        for (;;) {
+            Py_ssize_t a = start, b = bar;
+            while (a < b && is_space(p[a])) ++a;
+            while (b > a && is_space(p[b - 1])) --b;
+            cells.push_back(line.sub(a, b));
+            if (bar == line.len) return true;
+            start = bar + 1;
+            bar = next_bar(start);
+        }
+    });
+    if (!any_bar) return false;
     if (!cells.empty() && cells.front().empty()) cells.erase(cells.begin());
     if (!cells.empty() && cells.back().empty()) cells.pop_back();
     if (cells.size() < 2) return false;
