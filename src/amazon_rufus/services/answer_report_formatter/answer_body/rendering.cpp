@@ -106,7 +106,11 @@ bool render_record(Work& w, DBlock& b, LineSink& sink) {
             table_line(sink, cells);
             delimiter_line(sink, cells.size());
             for (const RowRef& row : b.rows) {
-                if (!row.native && !PyList_Check(row.obj)) continue;
+                if (row.native) {
+                    table_line(sink, *row.native);  // native cells are texts already
+                    continue;
+                }
+                if (!PyList_Check(row.obj)) continue;
                 if (!row_texts(w, row, cells)) return false;
                 table_line(sink, cells);
             }
