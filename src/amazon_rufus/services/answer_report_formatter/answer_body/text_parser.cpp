@@ -3,6 +3,7 @@
 #include "../module/impls.hpp"
 #include "blocks.hpp"
 
+#include <cstring>
 #include <type_traits>
 
 namespace arf {
@@ -123,7 +124,15 @@ bool Parser::flush_paragraph() {
         NStr newline = NStr::of(N.newline);
         for (size_t i = 0; i < paragraph_.size(); ++i) {
             if (i) out = copy_units(newline, out, kind);
-            out = copy_units(paragraph_[i].text, out, kind);
+            const NStr& piece = paragraph_[i].text;
+            if (piece.kind == kind) {
+                // The common case, inline: no widening, one copy.
+                size_t bytes = static_cast<size_t>(piece.len) * kind;
+                if (bytes) std::memcpy(out, piece.data, bytes);
+                out = static_cast<char*>(out) + bytes;
+            } else {
+                out = copy_units(piece, out, kind);
+            }
         }
         text = trim(w_.stored(total, kind));
     }
@@ -302,16 +311,24 @@ int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObje
     return 1;
 }
 
+// line.rstrip() from line.strip(): the right-trimmed line ends where the
+// trimmed one does.
+static NStr rtrim_from(NStr line, NStr trimmed) {
+    if (trimmed.empty()) return line.sub(0, 0);
+    Py_ssize_t start = (static_cast<const char*>(trimmed.data) - static_cast<const char*>(line.data)) / line.kind;
+    return line.sub(0, start + trimmed.len);
+}
+
 bool Parser::line_step(NStr line, PyObject* line_obj, Py_ssize_t& index) {
     NStr trimmed = trim(line);
     if (starts_with(trimmed, U"```"sv)) {
         in_code_fence_ = !in_code_fence_;
-        paragraph_.push_back(Piece{rtrim(line)});
+        paragraph_.push_back(Piece{rtrim_from(line, trimmed)});
         ++index;
         return true;
     }
     if (in_code_fence_) {
-        paragraph_.push_back(Piece{rtrim(line)});
+        paragraph_.push_back(Piece{rtrim_from(line, trimmed)});
         ++index;
         return true;
     }
@@ -333,7 +350,7 @@ bool Parser::line_step(NStr line, PyObject* line_obj, Py_ssize_t& index) {
     }
     r = try_continuation(line, line_obj, trimmed, nullptr);
     if (r < 0) return false;
-    if (!r) paragraph_.push_back(Piece{rtrim(line)});
+    if (!r) paragraph_.push_back(Piece{rtrim_from(line, trimmed)});
     ++index;
     return true;
 }
