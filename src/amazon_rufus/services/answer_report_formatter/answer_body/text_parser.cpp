@@ -121,9 +121,15 @@ bool Parser::flush_paragraph() {
             if (piece.text.kind > kind) kind = piece.text.kind;
         }
         void* out = w_.room(total, kind);
-        NStr newline = NStr::of(N.newline);
         for (size_t i = 0; i < paragraph_.size(); ++i) {
-            if (i) out = copy_units(newline, out, kind);
+            if (i) {
+                switch (kind) {
+                    case PyUnicode_1BYTE_KIND: *static_cast<Py_UCS1*>(out) = '\n'; break;
+                    case PyUnicode_2BYTE_KIND: *static_cast<Py_UCS2*>(out) = '\n'; break;
+                    default: *static_cast<Py_UCS4*>(out) = '\n';
+                }
+                out = static_cast<char*>(out) + kind;
+            }
             const NStr& piece = paragraph_[i].text;
             if (piece.kind == kind) {
                 // The common case, inline: no widening, one copy.
