@@ -273,7 +273,7 @@ bool init_names() {
               intern(N.match, "match") && intern(N.group, "group") && intern(N.re, "re") &&
               intern(N.heading, "heading") && intern(N.paragraph, "paragraph") &&
               intern(N.list_item, "list_item") && intern(N.table_row, "table_row") &&
-              intern(N.table, "table") && intern(N.list, "list") && intern(N.include_source, "include_source") && intern(N.newline, "\n") &&
+              intern(N.table, "table") && intern(N.list, "list") && intern(N.include_source, "include_source") &&
               intern(N.cell_separator, " | ") && intern(N.empty, "") &&
               intern(N.pat_heading, "^(#{1,6})\\s+(.*)$") &&
               intern(N.pat_unordered, "^([-*\xe2\x80\xa2])\\s+(.*)$") &&

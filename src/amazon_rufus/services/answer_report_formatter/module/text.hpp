@@ -311,7 +311,7 @@ struct Names {
         *summaryText, *recommendedAsins, *isSuccess, *blocks, *asin, *title, *href, *source,
         *description, *type, *kind, *level, *cells, *items, *header, *rows, *get, *strip, *rstrip,
         *match, *group, *re, *heading, *paragraph, *list_item, *table_row, *table, *list, *empty,
-        *include_source, *newline, *cell_separator, *pat_heading, *pat_unordered, *pat_ordered, *pat_delimiter, *pat_space;
+        *include_source, *cell_separator, *pat_heading, *pat_unordered, *pat_ordered, *pat_delimiter, *pat_space;
     PyObject* small_int[8];  // 0..7
 };
 extern Names N;
