@@ -171,10 +171,26 @@ int Parser::call_recogniser(Step s, PyObject* line_obj, NStr line) {
 
 // The heading or list-item rule: the native recogniser on the trimmed
 // line, or whatever replaces it on the line itself.
+// Whether a trimmed line can open what the native recogniser looks for: a
+// heading starts with "#", a list item with "-", "*", "•" or a digit.
+static bool may_open(Step s, NStr trimmed) {
+    if (trimmed.empty()) return false;
+    Py_UCS4 c = trimmed[0];
+    if (s == PARSE_MARKDOWN_HEADING) return c == '#';
+    return c == '-' || c == '*' || c == 0x2022 || is_digit(c);
+}
+
 int Parser::try_line(Step s, NStr line, PyObject* line_obj, NStr trimmed) {
     int native = ctx_.is_native(s);
     if (native < 0) return -1;
     if (!native || (line_obj && !PyUnicode_CheckExact(line_obj))) return call_recogniser(s, line_obj, line);
+    // With native patterns nothing observable happens for a line that cannot
+    // match, so it is turned away before any record is made.
+    if (!may_open(s, trimmed)) {
+        int native_re = ctx_.re_native();
+        if (native_re < 0) return -1;
+        if (native_re) return 0;
+    }
     IBlock b;
     int r = recognise_line(ctx_, w_, s, trimmed, b);
     if (r <= 0) return r;
