@@ -288,15 +288,14 @@ def _require_subinterpreters():
         pytest.skip("_xxsubinterpreters not available")
 
 
-def test_import_in_second_interpreter_fails_with_guard_message():
-    # A legacy (non-isolated) sub-interpreter lets the module's own create step run,
-    # so the module's guard, not the host's isolation check, produces the error.
+def _import_in_subinterpreter(create_args: str):
+    """Imports the module here, then in a sub-interpreter; prints what the second import did."""
     _require_subinterpreters()
-    proc = _run_child(
+    return _run_child(
         f"""
         import _xxsubinterpreters as si
         import {MODULE_NAME}
-        interp = si.create(isolated=False)
+        interp = si.create({create_args})
         try:
             si.run_string(interp, "import {MODULE_NAME}")
         except Exception as exc:
@@ -305,6 +304,12 @@ def test_import_in_second_interpreter_fails_with_guard_message():
             print("OK")
         """
     )
+
+
+def test_import_in_second_interpreter_fails_with_guard_message():
+    # A legacy (non-isolated) sub-interpreter lets the module's own create step run,
+    # so the module's guard, not the host's isolation check, produces the error.
+    proc = _import_in_subinterpreter("isolated=False")
     assert proc.returncode == 0, proc.stderr
     assert f"ImportError'>: {GUARD_MESSAGE}" in proc.stdout
 
@@ -330,20 +335,7 @@ def test_first_interpreter_wins():
 
 
 def test_import_in_isolated_interpreter_fails():
-    _require_subinterpreters()
-    proc = _run_child(
-        f"""
-        import _xxsubinterpreters as si
-        import {MODULE_NAME}
-        interp = si.create()
-        try:
-            si.run_string(interp, "import {MODULE_NAME}")
-        except Exception as exc:
-            print("ERR", exc)
-        else:
-            print("OK")
-        """
-    )
+    proc = _import_in_subinterpreter("")
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.startswith("ERR <class 'ImportError'>:")
 
