@@ -8,14 +8,33 @@ namespace arf {
 
 namespace {
 
-// Reads a row's cells as trim(str(cell or "")).
-bool cells_from_list(Work& w, PyObject* cells, Row& out) {
-    return for_each_item(cells, [&](PyObject* cell) {
-        NStr t;
-        if (!trimmed_text_or_empty(cell, w.arena, t)) return false;
-        out.push_back(t);
-        return true;
+// Reads a row's cells as [trim(str(cell or "")) for cell in cells]: native
+// views, or, once a cell's own strip() gives something other than an exact
+// str, a list of the values themselves.
+bool cells_from_list(Work& w, PyObject* cells, RowRef& out) {
+    Row* row = w.new_row();
+    if (PyList_Check(cells)) row->reserve(static_cast<size_t>(PyList_GET_SIZE(cells)));
+    PyObject* list = nullptr;
+    bool ok = for_each_item(cells, [&](PyObject* cell) {
+        TextVal t;
+        if (!trimmed_value(cell, w.arena, t)) return false;
+        if (!list && !t.obj) {
+            row->push_back(t.s);
+            return true;
+        }
+        if (!list) {
+            list = w.hold(row_to_py(*row));
+            if (!list) return false;
+        }
+        Ref value = t.obj ? borrow(t.obj) : steal(to_py(t.s));
+        return value && PyList_Append(list, value.get()) == 0;
     });
+    if (!ok) return false;
+    if (list)
+        out.obj = list;
+    else
+        out.native = row;
+    return true;
 }
 
 // _parse_pipe_row through the instance on a native text; a truthy result
@@ -23,6 +42,11 @@ bool cells_from_list(Work& w, PyObject* cells, Row& out) {
 int pipe_row_step(Ctx& ctx, Work& w, NStr text, PyObject* text_obj, RowRef& row) {
     int native = ctx.is_native(PARSE_PIPE_ROW);
     if (native < 0) return -1;
+    if (native && text_obj && !PyUnicode_CheckExact(text_obj)) {
+        // The argument contract turns away a str subclass.
+        Ref checked = steal(check_arg(PARSE_PIPE_ROW, 0, text_obj));
+        return checked ? 0 : -1;
+    }
     if (native) {
         Row cells;
         cells.reserve(8);
@@ -45,16 +69,12 @@ int pipe_row_step(Ctx& ctx, Work& w, NStr text, PyObject* text_obj, RowRef& row)
 int structured_row_from_dict(Ctx& ctx, Work& w, PyObject* block, RowRef& row) {
     PyObject* cells = w.hold(get_key(block, N.cells));
     if (!cells) return -1;
-    if (PyList_Check(cells)) {
+    int is_list = is_a(cells, &PyList_Type);
+    if (is_list < 0) return -1;
+    if (is_list) {
         int t = truth(cells);
         if (t < 0) return -1;
-        if (t) {
-            Row* r = w.new_row();
-            r->reserve(static_cast<size_t>(PyList_GET_SIZE(cells)));
-            if (!cells_from_list(w, cells, *r)) return -1;
-            row.native = r;
-            return 1;
-        }
+        if (t) return cells_from_list(w, cells, row) ? 1 : -1;
     }
     Ref text = steal(get_key(block, N.text));
     if (!text) return -1;
@@ -74,14 +94,14 @@ class Assembler {
 public:
     Assembler(Ctx& ctx, Work& w, std::vector<DBlock>& out) : ctx_(ctx), w_(w), blocks_(out) {}
     // One structured block; `raw` is the loose dict it was read from, if any.
-    bool add(SBlock& b, NStr text);
+    bool add(SBlock& b, const TextVal& text);
     bool finish() { return flush_list() && flush_table(); }
 
 private:
     Ctx& ctx_;
     Work& w_;
     std::vector<DBlock>& blocks_;
-    std::vector<NStr> list_buffer_;
+    std::vector<TextVal> list_buffer_;
     std::vector<RowRef> table_rows_;
 
     bool flush_list() {
@@ -97,7 +117,7 @@ private:
     int normalize_row(SBlock& b, RowRef& row);
     bool normalize_cells(const RowRef& row, Py_ssize_t width, RowRef& out);
     bool heading_level(SBlock& b, PyObject*& level);
-    void text_block(NStr text, bool trimmed = true) {
+    void text_block(const TextVal& text, bool trimmed = true) {
         DBlock d;
         d.type = DBlock::TEXT;
         d.trimmed = trimmed;
@@ -138,7 +158,7 @@ bool Assembler::flush_table() {
     if (rows.size() == 1) {
         NStr text;
         if (!joined_row(w_, rows[0], text)) return false;
-        text_block(text, false);
+        text_block(TextVal{text}, false);
         return true;
     }
     DBlock d;
@@ -175,14 +195,11 @@ int Assembler::normalize_row(SBlock& b, RowRef& row) {
             return 1;
         }
         if (b.cells_obj) {
-            int t = truth(b.cells_obj);
+            int is_list = is_a(b.cells_obj, &PyList_Type);
+            if (is_list < 0) return -1;
+            int t = is_list ? truth(b.cells_obj) : 0;
             if (t < 0) return -1;
-            if (t) {
-                Row* r = w_.new_row();
-                if (!cells_from_list(w_, b.cells_obj, *r)) return -1;
-                row.native = r;
-                return 1;
-            }
+            if (t) return cells_from_list(w_, b.cells_obj, row) ? 1 : -1;
         }
         // Only a text is left: str(text or "") goes to the pipe-row parser.
         if (b.text_obj) {
@@ -246,16 +263,12 @@ bool Assembler::normalize_cells(const RowRef& row, Py_ssize_t width, RowRef& out
     return true;
 }
 
-// The heading level: an int clamped to 1..6, anything else 2.
+// The heading level: max(1, min(6, level)) for an int, anything else 2.
 bool Assembler::heading_level(SBlock& b, PyObject*& level) {
     PyObject* value = b.level_obj;
     if (b.raw) {
         value = w_.hold(get_key(b.raw, N.level));
         if (!value) return false;
-    }
-    if (!PyLong_Check(value)) {
-        level = N.small_int[2];
-        return true;
     }
     if (PyLong_CheckExact(value)) {
         int overflow = 0;
@@ -265,18 +278,24 @@ bool Assembler::heading_level(SBlock& b, PyObject*& level) {
         else level = value;
         return true;
     }
+    int is_int = is_a(value, &PyLong_Type);
+    if (is_int < 0) return false;
+    if (!is_int) {
+        level = N.small_int[2];
+        return true;
+    }
     // bool and other int subclasses compare through the number protocol.
     may_run_python();
-    int gt = PyObject_RichCompareBool(value, N.small_int[1], Py_GT);
-    if (gt < 0) return false;
-    PyObject* v = gt ? value : N.small_int[1];
-    int lt = PyObject_RichCompareBool(v, N.small_int[6], Py_LT);
+    int lt = PyObject_RichCompareBool(value, N.small_int[6], Py_LT);
     if (lt < 0) return false;
-    level = lt ? v : N.small_int[6];
+    PyObject* v = lt ? value : N.small_int[6];
+    int gt = PyObject_RichCompareBool(v, N.small_int[1], Py_GT);
+    if (gt < 0) return false;
+    level = gt ? v : N.small_int[1];
     return true;
 }
 
-bool Assembler::add(SBlock& b, NStr text) {
+bool Assembler::add(SBlock& b, const TextVal& text) {
     switch (b.type) {
         case SBlock::HEADING: {
             if (!flush_list() || !flush_table()) return false;
@@ -304,10 +323,19 @@ bool Assembler::add(SBlock& b, NStr text) {
             if (r < 0) return false;
             if (r) {
                 table_rows_.push_back(row);
-            } else if (!text.empty()) {
-                if (!flush_table()) return false;
-                text_block(text);
+                return true;
             }
+            // A parsed table row carries its text only as its cells.
+            TextVal shown = text;
+            if (b.cells && !b.text.data && !b.text_obj) {
+                NStr joined = join_cells(w_, *b.cells);
+                if (!joined.data && PyErr_Occurred()) return false;
+                shown = TextVal{trim(joined)};
+            }
+            int has_text = truth_of(shown);
+            if (has_text <= 0) return has_text == 0;
+            if (!flush_table()) return false;
+            text_block(shown);
             return true;
         }
         case SBlock::OTHER:
@@ -339,9 +367,9 @@ int classify(PyObject* type, bool text_empty, SBlock::Type& out) {
 }
 
 // trim(str(text or "")) of a native record's text.
-bool record_text(Work& w, const SBlock& b, NStr& out) {
-    if (b.text_obj) return trimmed_text_or_empty(b.text_obj, w.arena, out);
-    out = b.trimmed ? b.text : trim(b.text);
+bool record_text(Work& w, const SBlock& b, TextVal& out) {
+    if (b.text_obj) return trimmed_value(b.text_obj, w.arena, out);
+    out = TextVal{b.trimmed ? b.text : trim(b.text)};
     return true;
 }
 
@@ -354,25 +382,30 @@ bool assemble_blocks(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out) {
     if (in.native) {
         out.records.reserve(in.records.size() / 2 + 1);
         for (SBlock& b : in.records) {
-            NStr text;
+            TextVal text;
             if (!record_text(w, b, text)) return false;
-            if (text.empty() && b.type != SBlock::TABLE_ROW) continue;
+            int shown = truth_of(text);
+            if (shown < 0) return false;
+            if (!shown && b.type != SBlock::TABLE_ROW) continue;
             if (!a.add(b, text)) return false;
         }
         return a.finish();
     }
     bool ok = for_each_item(in.obj.get(), [&](PyObject* raw) {
-        if (!PyDict_Check(raw)) return true;
+        int is_dict = is_a(raw, &PyDict_Type);
+        if (is_dict <= 0) return is_dict == 0;
         Ref type_ref = steal(get_key(raw, N.type));
         PyObject* type = type_ref.get();
         if (!type) return false;
         Ref value = steal(get_key(raw, N.text));
         if (!value) return false;
-        NStr text;
-        if (!trimmed_text_or_empty(value.get(), w.arena, text)) return false;
+        TextVal text;
+        if (!trimmed_value(value.get(), w.arena, text)) return false;
+        int shown = truth_of(text);
+        if (shown < 0) return false;
         SBlock b;
         b.raw = raw;
-        int c = classify(type, text.empty(), b.type);
+        int c = classify(type, !shown, b.type);
         if (c <= 0) return c == 0;
         return a.add(b, text);
     });

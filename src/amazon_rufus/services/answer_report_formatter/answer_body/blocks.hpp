@@ -106,9 +106,9 @@ struct SBlock {
 struct DBlock {
     enum Type : uint8_t { HEADING, TEXT, LIST, TABLE } type = TEXT;
     bool trimmed = false;  // a TEXT whose text is known to be trimmed
-    NStr text;
+    TextVal text;
     PyObject* level = nullptr;
-    std::vector<NStr> items;
+    std::vector<TextVal> items;
     RowRef header;
     std::vector<RowRef> rows;
 };

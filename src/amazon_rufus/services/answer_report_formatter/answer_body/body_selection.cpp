@@ -72,7 +72,9 @@ bool handed_on(DBlocks& d) { return d.native || check_return(d.obj.get(), &PyLis
 bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured, DBlocks& out) {
     out.native = true;
     out.records.clear();
-    if (PyList_Check(structured)) {
+    int is_list = is_a(structured, &PyList_Type);
+    if (is_list < 0) return false;
+    if (is_list) {
         int t = truth(structured);
         if (t < 0) return false;
         if (t) {
@@ -98,7 +100,7 @@ bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured
     out.reset();
     DBlock last_resort;
     last_resort.type = DBlock::TEXT;
-    last_resort.text = trim(NStr::of(text));
+    last_resort.text = TextVal{trim(NStr::of(text))};
     out.records.push_back(std::move(last_resort));
     return true;
 }
@@ -115,12 +117,15 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
     Work w;
     Ref value = steal(get_key(answer, N.text));
     if (!value) return false;
-    NStr trimmed;
-    if (!trimmed_text_or_empty(value.get(), w.arena, trimmed)) return false;
+    TextVal trimmed;
+    if (!trimmed_value(value.get(), w.arena, trimmed)) return false;
     Ref is_success = steal(get_key(answer, N.isSuccess));
     if (!is_success) return false;
-    if (is_success.get() == Py_False && trimmed.empty()) return true;
-    PyObject* text = w.hold(to_py(trimmed));
+    if (is_success.get() == Py_False) {
+        int shown = truth_of(trimmed);
+        if (shown <= 0) return shown == 0;
+    }
+    PyObject* text = trimmed.obj ? trimmed.obj : w.hold(to_py(trimmed.s));
     if (!text) return false;
     Ref structured = steal(get_key(answer, N.blocks));
     if (!structured) return false;
@@ -131,7 +136,8 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
     int native = ctx.resolve(BUILD_ANSWER_BLOCKS, callable, with_self);
     if (native < 0) return false;
     if (native) {
-        if (!build_answer_blocks(ctx, w, text, structured.get(), display)) return false;
+        Ref checked = steal(check_arg(BUILD_ANSWER_BLOCKS, 0, text));
+        if (!checked || !build_answer_blocks(ctx, w, text, structured.get(), display)) return false;
     } else {
         PyObject* args[2] = {text, structured.get()};
         display.native = false;

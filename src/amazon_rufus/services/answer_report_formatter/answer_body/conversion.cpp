@@ -54,16 +54,19 @@ static bool convert_loose(Work& w, PyObject* block, std::vector<SBlock>& out) {
     if (is) {
         PyObject* header = w.hold(get_key(block, N.header));
         if (!header) return false;
-        if (!PyList_Check(header)) header = w.hold(PyList_New(0));
+        int is_list = is_a(header, &PyList_Type);
+        if (is_list < 0) return false;
+        if (!is_list) header = w.hold(PyList_New(0));
         if (!header || !join_list(w, header, b)) return false;
         b.type = SBlock::TABLE_ROW;
         b.cells_obj = header;
         out.push_back(b);
         PyObject* rows = w.hold(get_key(block, N.rows));
         if (!rows) return false;
-        if (!PyList_Check(rows)) return true;
+        if ((is_list = is_a(rows, &PyList_Type)) <= 0) return is_list == 0;
         return for_each_item(rows, [&](PyObject* row) {
-            if (!PyList_Check(row)) return true;
+            int row_is_list = is_a(row, &PyList_Type);
+            if (row_is_list <= 0) return row_is_list == 0;
             SBlock r;
             r.type = SBlock::TABLE_ROW;
             r.cells_obj = w.hold(Py_NewRef(row));

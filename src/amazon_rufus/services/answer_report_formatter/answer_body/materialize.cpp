@@ -61,6 +61,22 @@ static PyObject* text_value(NStr text, PyObject* text_obj) {
     return text_obj ? Py_NewRef(text_obj) : to_py(text);
 }
 
+static PyObject* text_value(const TextVal& v) { return text_value(v.s, v.obj); }
+
+static PyObject* items_to_py(const std::vector<TextVal>& items) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < items.size(); ++i) {
+        PyObject* s = text_value(items[i]);
+        if (!s) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), s);
+    }
+    return list;
+}
+
 static PyObject* rows_to_py(const std::vector<Row*>& rows) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
     if (!list) return nullptr;
@@ -120,11 +136,11 @@ static PyObject* sblock_to_py(Work& w, const SBlock& b) {
 static PyObject* dblock_to_py(const DBlock& b) {
     switch (b.type) {
         case DBlock::HEADING:
-            return dict_of({{N.type, Py_NewRef(N.heading)}, {N.text, to_py(b.text)}, {N.level, Py_NewRef(b.level)}});
+            return dict_of({{N.type, Py_NewRef(N.heading)}, {N.text, text_value(b.text)}, {N.level, Py_NewRef(b.level)}});
         case DBlock::TEXT:
-            return dict_of({{N.type, Py_NewRef(N.text)}, {N.text, to_py(b.text)}});
+            return dict_of({{N.type, Py_NewRef(N.text)}, {N.text, text_value(b.text)}});
         case DBlock::LIST:
-            return dict_of({{N.type, Py_NewRef(N.list)}, {N.items, row_to_py(b.items)}});
+            return dict_of({{N.type, Py_NewRef(N.list)}, {N.items, items_to_py(b.items)}});
         case DBlock::TABLE: {
             PyObject* rows = PyList_New(static_cast<Py_ssize_t>(b.rows.size()));
             if (rows) {

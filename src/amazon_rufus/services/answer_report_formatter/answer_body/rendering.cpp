@@ -3,46 +3,97 @@
 #include "../module/impls.hpp"
 #include "blocks.hpp"
 
+#include <cstring>
+
 namespace arf {
 
 namespace {
 
 constexpr std::u32string_view HASHES = U"######";
 
-// "#" * n + " " + text, trimmed as a whole: the prefix never starts with
-// whitespace, so only the text's end is trimmed.
-void heading_line(LineSink& sink, int n, NStr text) {
-    sink.begin_line();
-    TextBuf& buf = sink.buf();
-    buf.append(HASHES.substr(0, n));
-    NStr t = rtrim(text);
-    if (!t.empty()) {
-        buf.push(' ');
-        buf.append(t);
+// The text of a heading, list item or block value as an f-string writes it.
+bool append_formatted(Work& w, TextBuf& buf, const TextVal& v) {
+    if (!v.obj) {
+        buf.append(v.s);
+        return true;
     }
+    PyObject* s = format_of(v.obj);
+    if (!s) return false;
+    buf.append(w.arena.keep(s));
+    return true;
 }
 
-// min(6, max(1, level + 2)) for an int level (-1 on error).
-int prefix_length(PyObject* level) {
+// Trims the text written since `start` at both ends, in place.
+void trim_written(TextBuf& buf, size_t start) {
+    NStr line = buf.view(start, buf.size());
+    NStr t = trim(line);
+    size_t lead = static_cast<size_t>((static_cast<const char*>(t.data) - static_cast<const char*>(line.data)) / line.kind);
+    if (lead && t.len)
+        std::memmove(static_cast<char*>(buf.data()) + start * buf.kind(), t.data, static_cast<size_t>(t.len) * buf.kind());
+    buf.truncate(start + static_cast<size_t>(t.len));
+}
+
+// The prefix "#" * min(6, max(1, level + 2)) of an int level: `n` for a small
+// exact int, otherwise the host's own arithmetic, comparisons and repetition
+// give `prefix` (as an f-string formats it).
+bool heading_prefix(Work& w, PyObject* level, int& n, NStr& prefix) {
+    n = 0;
     if (PyLong_CheckExact(level)) {
         int overflow = 0;
         long v = PyLong_AsLongAndOverflow(level, &overflow);
-        if (overflow) return overflow > 0 ? 6 : 1;
-        if (v + 2 <= 1) return 1;
-        return v + 2 >= 6 ? 6 : static_cast<int>(v + 2);
+        if (overflow) n = overflow > 0 ? 6 : 1;
+        else n = v + 2 <= 1 ? 1 : v + 2 >= 6 ? 6 : static_cast<int>(v + 2);
+        return true;
     }
     may_run_python();
-    Ref n = steal(PyNumber_Add(level, N.small_int[2]));
-    if (!n) return -1;
-    int gt = PyObject_RichCompareBool(n.get(), N.small_int[1], Py_GT);
-    if (gt < 0) return -1;
-    Ref v = gt ? n : borrow(N.small_int[1]);
-    int lt = PyObject_RichCompareBool(v.get(), N.small_int[6], Py_LT);
-    if (lt < 0) return -1;
-    if (!lt) return 6;
-    Py_ssize_t r = PyNumber_AsSsize_t(v.get(), PyExc_OverflowError);
-    if (r == -1 && PyErr_Occurred()) return -1;
-    return r < 0 ? 0 : static_cast<int>(r);
+    Ref sum = steal(PyNumber_Add(level, N.small_int[2]));
+    if (!sum) return false;
+    int gt = PyObject_RichCompareBool(sum.get(), N.small_int[1], Py_GT);  // max(1, sum)
+    if (gt < 0) return false;
+    Ref count = gt ? sum : borrow(N.small_int[1]);
+    int lt = PyObject_RichCompareBool(count.get(), N.small_int[6], Py_LT);  // min(6, ...)
+    if (lt < 0) return false;
+    if (!lt) count = borrow(N.small_int[6]);
+    Ref hash = steal(PyUnicode_FromOrdinal('#'));
+    if (!hash) return false;
+    Ref repeated = steal(PyNumber_Multiply(hash.get(), count.get()));
+    if (!repeated) return false;
+    PyObject* s = format_of(repeated.get());
+    if (!s) return false;
+    prefix = w.arena.keep(s);
+    return true;
+}
+
+// f"{prefix} {text}".strip() for a heading: the level's prefix, then the
+// text, which is read only after the prefix is known.
+template <class ReadText>
+bool heading_line(Work& w, LineSink& sink, PyObject* level, ReadText&& read_text) {
+    int n;
+    NStr prefix;
+    if (!heading_prefix(w, level, n, prefix)) return false;
+    TextVal text;
+    if (!read_text(text)) return false;
+    sink.begin_line();
+    TextBuf& buf = sink.buf();
+    size_t start = buf.size();
+    if (n && !text.obj) {
+        // "#" never starts with whitespace: only the text's end is trimmed.
+        buf.append(HASHES.substr(0, static_cast<size_t>(n)));
+        NStr t = rtrim(text.s);
+        if (!t.empty()) {
+            buf.push(' ');
+            buf.append(t);
+        }
+        return true;
+    }
+    if (n)
+        buf.append(HASHES.substr(0, static_cast<size_t>(n)));
+    else
+        buf.append(prefix);
+    buf.push(' ');
+    if (!append_formatted(w, buf, text)) return false;
+    trim_written(buf, start);
+    return true;
 }
 
 void table_line(LineSink& sink, const std::vector<NStr>& cells) {
@@ -79,25 +130,53 @@ bool row_texts(Work& w, const RowRef& row, std::vector<NStr>& out) {
     });
 }
 
+// level if isinstance(level, int) else 2
+bool int_level_or_two(PyObject*& level) {
+    if (PyLong_CheckExact(level)) return true;
+    int is = is_a(level, &PyLong_Type);
+    if (is < 0) return false;
+    if (!is) level = N.small_int[2];
+    return true;
+}
+
+// The text-block rule: trim(str(text or "")) written when it is truthy.
+bool text_rule(Work& w, PyObject* value, LineSink& sink) {
+    TextVal t;
+    if (!trimmed_value(value, w.arena, t)) return false;
+    if (!t.obj) {
+        if (!t.s.empty()) sink.line(t.s);
+        return true;
+    }
+    int keep = truth_of(t);
+    if (keep <= 0) return keep == 0;
+    return sink.item(t.obj);
+}
+
+bool list_line(Work& w, LineSink& sink, const TextVal& item) {
+    sink.begin_line();
+    sink.buf().append_ascii("- ");
+    return append_formatted(w, sink.buf(), item);
+}
+
 bool render_record(Work& w, DBlock& b, LineSink& sink) {
     switch (b.type) {
         case DBlock::HEADING: {
-            int n = prefix_length(b.level);
-            if (n < 0) return false;
-            heading_line(sink, n, b.text);
-            return true;
+            PyObject* level = b.level;
+            if (!int_level_or_two(level)) return false;
+            return heading_line(w, sink, level, [&](TextVal& text) {
+                text = b.text;
+                return true;
+            });
         }
         case DBlock::TEXT: {
-            NStr t = b.trimmed ? b.text : trim(b.text);
+            if (b.text.obj) return text_rule(w, b.text.obj, sink);
+            NStr t = b.trimmed ? b.text.s : trim(b.text.s);
             if (!t.empty()) sink.line(t);
             return true;
         }
         case DBlock::LIST:
-            for (const NStr& item : b.items) {
-                sink.begin_line();
-                sink.buf().append_ascii("- ");
-                sink.buf().append(item);
-            }
+            for (const TextVal& item : b.items)
+                if (!list_line(w, sink, item)) return false;
             return true;
         case DBlock::TABLE: {
             std::vector<NStr> cells;
@@ -110,7 +189,9 @@ bool render_record(Work& w, DBlock& b, LineSink& sink) {
                     table_line(sink, *row.native);  // native cells are texts already
                     continue;
                 }
-                if (!PyList_Check(row.obj)) continue;
+                int is_list = is_a(row.obj, &PyList_Type);
+                if (is_list < 0) return false;
+                if (!is_list) continue;
                 if (!row_texts(w, row, cells)) return false;
                 table_line(sink, cells);
             }
@@ -127,16 +208,20 @@ bool render_loose(Work& w, PyObject* block, LineSink& sink) {
     int is = equals_text(type.get(), N.heading);
     if (is < 0) return false;
     if (is) {
-        Ref level = steal(get_key(block, N.level));
-        if (!level) return false;
-        int n = PyLong_Check(level.get()) ? prefix_length(level.get()) : 4;
-        if (n < 0) return false;
-        Ref text = steal(get_key(block, N.text, N.empty));
-        if (!text) return false;
-        PyObject* s = format_of(text.get());
-        if (!s) return false;
-        heading_line(sink, n, w.arena.keep(s));
-        return true;
+        Ref level_ref = steal(get_key(block, N.level));
+        if (!level_ref) return false;
+        PyObject* level = level_ref.get();
+        if (!int_level_or_two(level)) return false;
+        return heading_line(w, sink, level, [&](TextVal& text) {
+            PyObject* value = w.hold(get_key(block, N.text, N.empty));
+            if (!value) return false;
+            text = TextVal{};
+            if (PyUnicode_CheckExact(value))
+                text.s = NStr::of(value);
+            else
+                text.obj = value;
+            return true;
+        });
     }
     if ((is = equals_text(type.get(), N.list)) < 0) return false;
     if (is) {
@@ -145,12 +230,12 @@ bool render_loose(Work& w, PyObject* block, LineSink& sink) {
         Ref items = steal(get_key(block, N.items, empty.get()));
         if (!items) return false;
         return for_each_item(items.get(), [&](PyObject* item) {
-            PyObject* s = format_of(item);
-            if (!s) return false;
-            sink.begin_line();
-            sink.buf().append_ascii("- ");
-            sink.buf().append(w.arena.keep(s));
-            return true;
+            TextVal v;
+            if (PyUnicode_CheckExact(item))
+                v.s = NStr::of(item);  // the list keeps it alive while it is written
+            else
+                v.obj = item;
+            return list_line(w, sink, v);
         });
     }
     if ((is = equals_text(type.get(), N.table)) < 0) return false;
@@ -169,7 +254,8 @@ bool render_loose(Work& w, PyObject* block, LineSink& sink) {
         table_line(sink, header);
         delimiter_line(sink, header.size());
         return for_each_item(rows.get(), [&](PyObject* row) {
-            if (!PyList_Check(row)) return true;
+            int is_list = is_a(row, &PyList_Type);
+            if (is_list <= 0) return is_list == 0;
             RowRef r;
             r.obj = row;
             if (!row_texts(w, r, cells)) return false;
@@ -178,11 +264,7 @@ bool render_loose(Work& w, PyObject* block, LineSink& sink) {
         });
     }
     Ref text = steal(get_key(block, N.text));
-    if (!text) return false;
-    NStr t;
-    if (!trimmed_text_or_empty(text.get(), w.arena, t)) return false;
-    if (!t.empty()) sink.line(t);
-    return true;
+    return text && text_rule(w, text.get(), sink);
 }
 
 }  // namespace

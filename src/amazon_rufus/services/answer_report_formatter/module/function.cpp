@@ -7,6 +7,7 @@
 #include <new>
 
 #include <frameobject.h>
+#include <pthread.h>
 
 namespace arf {
 
@@ -103,6 +104,12 @@ bool check_return(PyObject* value, PyTypeObject* expected) {
 }
 
 void add_traceback(Step s) {
+    if (!PyErr_Occurred()) {
+        // A failure path forgot its exception: report that loudly instead of
+        // handing the traceback machinery nothing to attach to.
+        PyErr_Format(PyExc_SystemError, "AnswerReportFormatter.%s failed without setting an exception",
+                     METHODS[s].name);
+    }
     PyObject* exc = PyErr_GetRaisedException();
     if (!S.code_objects[s]) {
         char name[256];
@@ -199,9 +206,56 @@ static PyObject* call_impl(const MethodSpec& m, PyObject* const* checked) {
     }
 }
 
+static PyObject* run_entered(Step s, PyObject* const* bound);
+
+// The calling thread's stack: its lowest usable address, found once per
+// thread (0 when unknown).
+static uintptr_t stack_low_end() {
+    static thread_local uintptr_t low = 1;  // 1: not looked up yet
+    if (low == 1) {
+        low = 0;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* addr = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0) low = reinterpret_cast<uintptr_t>(addr);
+            pthread_attr_destroy(&attr);
+        }
+    }
+    return low;
+}
+
+// Room a method keeps in reserve below it for the code it calls before the
+// next method entry (its own frames, the interpreter's, a callback's).
+constexpr uintptr_t STACK_RESERVE = 96 * 1024;
+
+// Re-entry through callbacks is bounded twice: by the interpreter's own
+// recursion counter, and by the room left on the thread's stack, so that a
+// thread with a small stack ends in RecursionError, never in a crash.
+static bool enter_method() {
+    char here;
+    uintptr_t sp = reinterpret_cast<uintptr_t>(&here);
+    uintptr_t low = stack_low_end();
+    if (low && sp > low && sp - low < STACK_RESERVE) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        return false;
+    }
+    return Py_EnterRecursiveCall("") == 0;
+}
+
 // Runs a step's native body on already bound arguments: the contract's type
 // checks, the body, and the traceback entry when it fails.
 static PyObject* run_checked(Step s, PyObject* const* bound) {
+    if (!enter_method()) {
+        add_traceback(s);
+        return nullptr;
+    }
+    PyObject* result = run_entered(s, bound);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+static PyObject* run_entered(Step s, PyObject* const* bound) {
     const MethodSpec& m = METHODS[s];
     PyObject* checked[4] = {bound[0], nullptr, nullptr, nullptr};
     PyObject* result = nullptr;

@@ -7,15 +7,17 @@ bool LineSink::extend(PyObject* seq) {
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
         // Writing items runs no Python code, so the sequence cannot change here.
         PyObject** items = PySequence_Fast_ITEMS(seq);
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) item(items[i]);
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i)
+            if (!item(items[i])) return false;
         return true;
     }
     may_run_python();
     Ref it = steal(PyObject_GetIter(seq));
     if (!it) return false;
     while (PyObject* o = PyIter_Next(it.get())) {
-        item(o);
+        bool ok = item(o);
         Py_DECREF(o);
+        if (!ok) return false;
     }
     return !PyErr_Occurred();
 }
@@ -28,10 +30,14 @@ bool LineSink::check_join() const {
 }
 
 PyObject* LineSink::to_list() const {
-    if (!check_join()) return nullptr;
     Ref list = steal(PyList_New(count_));
     if (!list) return nullptr;
+    size_t next_object = 0;
     for (Py_ssize_t i = 0; i < count_; ++i) {
+        if (next_object < objects_.size() && objects_[next_object].first == i) {
+            PyList_SET_ITEM(list.get(), i, Py_NewRef(objects_[next_object++].second.get()));
+            continue;
+        }
         size_t from = starts_[i];
         size_t to = i + 1 < count_ ? starts_[i + 1] - 1 : buf_.size();
         PyObject* s = buf_.to_py(from, to);

@@ -21,18 +21,33 @@ public:
     void line(NStr s) { begin_line(); buf_.append(s); }
     void line(std::u32string_view s) { begin_line(); buf_.append(s); }
 
-    // An item of a list returned by a replaced step: a str is written, any
-    // other object is remembered for the join error.
-    void item(PyObject* o) {
+    // A line that is an object rather than a written text (an item of a list
+    // returned by a replaced step, a value whose own methods gave something
+    // other than an exact str): a str's text is written, any other object is
+    // remembered for the join error, and a line list hands the object back.
+    bool item(PyObject* o) {
+        if (PyUnicode_CheckExact(o)) {
+            line(NStr::of(o));
+            return true;
+        }
+        if (keep_bounds_) {
+            try {
+                objects_.emplace_back(count_, borrow(o));
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return false;
+            }
+        }
         if (PyUnicode_Check(o)) {
             line(NStr::of(o));
-            return;
+            return true;
         }
         if (!bad_) {
             bad_ = borrow(o);
             bad_index_ = count_;
         }
         begin_line();
+        return true;
     }
     // Appends every item of a returned list (any iterable), as list.extend.
     bool extend(PyObject* seq);
@@ -44,18 +59,21 @@ public:
         buf_.truncate(m.size);
         count_ = m.count;
         starts_.resize(m.nstarts);
+        while (!objects_.empty() && objects_.back().first >= m.count) objects_.pop_back();
+        if (bad_ && bad_index_ >= m.count) bad_.reset();
     }
 
     // Raises the join's TypeError when a non-text item was written.
     bool check_join() const;
-    // The lines as a new list of str (needs keep_bounds).
+    // The lines as a new list (needs keep_bounds): written texts as strs,
+    // object lines as the objects themselves.
     PyObject* to_list() const;
-    // Only the text written since `from` (for a sink that shares a buffer).
 private:
     TextBuf& buf_;
     bool keep_bounds_;
     Py_ssize_t count_ = 0;
     std::vector<size_t> starts_;
+    std::vector<std::pair<Py_ssize_t, Ref>> objects_;  // object lines, by position
     Ref bad_;
     Py_ssize_t bad_index_ = 0;
 };

@@ -172,6 +172,16 @@ PyObject* TextBuf::to_py(size_t from, size_t to) const {
                                      static_cast<Py_ssize_t>(to - from));
 }
 
+int is_a(PyObject* o, PyTypeObject* type) {
+    if (PyObject_TypeCheck(o, type)) return 1;
+    // The built-in types whose `__class__` is their own answer at once.
+    if (o == Py_None || PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyBool_Check(o) ||
+        PyFloat_CheckExact(o) || PyList_CheckExact(o) || PyDict_CheckExact(o) || PyTuple_CheckExact(o))
+        return 0;
+    may_run_python();
+    return PyObject_IsInstance(o, reinterpret_cast<PyObject*>(type));
+}
+
 int truth(PyObject* o) {
     if (o == Py_True) return 1;
     if (o == Py_False || o == Py_None) return 0;
@@ -197,20 +207,34 @@ PyObject* format_of(PyObject* o) {
     return PyObject_Format(o, N.empty);
 }
 
-bool trimmed_text_or_empty(PyObject* o, Arena& arena, NStr& out) {
-    if (PyUnicode_CheckExact(o)) {
-        out = NStr{};
-        if (PyUnicode_GET_LENGTH(o)) out = trim(arena.keep(Py_NewRef(o)));
+bool stripped_value(PyObject* s, Arena& arena, TextVal& out) {
+    out = TextVal{};
+    if (PyUnicode_CheckExact(s)) {
+        if (PyUnicode_GET_LENGTH(s)) out.s = trim(arena.keep(Py_NewRef(s)));
         return true;
     }
+    may_run_python();
+    PyObject* r = PyObject_CallMethodNoArgs(s, N.strip);
+    if (!r) return false;
+    arena.hold(r);
+    if (PyUnicode_CheckExact(r))
+        out.s = NStr::of(r);  // used as the object's strip() gave it
+    else
+        out.obj = r;
+    return true;
+}
+
+bool trimmed_value(PyObject* o, Arena& arena, TextVal& out) {
+    if (PyUnicode_CheckExact(o)) return stripped_value(o, arena, out);
     int t = truth(o);
     if (t < 0) return false;
-    if (!t) { out = NStr{}; return true; }
-    PyObject* s = text_of(o);
+    if (!t) {
+        out = TextVal{};
+        return true;
+    }
+    Ref s = steal(text_of(o));
     if (!s) return false;
-    arena.hold(s);
-    out = trim(NStr::of(s));
-    return true;
+    return stripped_value(s.get(), arena, out);
 }
 
 PyObject* get_key(PyObject* o, PyObject* key, PyObject* dflt) {

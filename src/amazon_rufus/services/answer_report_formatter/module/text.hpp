@@ -290,14 +290,37 @@ inline bool is_plain_scalar(PyObject* o) {
            PyFloat_CheckExact(o);
 }
 
+// isinstance(o, type) as the host decides it: an instance passes at once,
+// anything else is asked for its `__class__`, which may run Python code and
+// may even claim the type (-1 on error).  Code after a true answer must not
+// assume the object's layout.
+int is_a(PyObject* o, PyTypeObject* type);
 // Truth value (-1 on error).
 int truth(PyObject* o);
 // str(o), a new reference.
 PyObject* text_of(PyObject* o);
 // format(o, ""), a new reference.
 PyObject* format_of(PyObject* o);
-// trim(str(o or "")), kept in the arena; false on error.
-bool trimmed_text_or_empty(PyObject* o, Arena& arena, NStr& out);
+// A text value: a view, or, when a value's own methods gave something other
+// than an exact str, that object (borrowed; its owner keeps it alive).
+struct TextVal {
+    NStr s;
+    PyObject* obj = nullptr;
+    bool opaque() const { return obj != nullptr; }
+};
+// Truth value of a text value (-1 on error).
+inline int truth_of(const TextVal& v) {
+    if (!v.obj) return !v.s.empty();
+    if (PyUnicode_CheckExact(v.obj)) return PyUnicode_GET_LENGTH(v.obj) != 0;
+    may_run_python();
+    return PyObject_IsTrue(v.obj);
+}
+// trim(str(o or "")), kept in the arena; false on error.  When str(o) is not
+// an exact str, its own strip() decides; a result that is not an exact str
+// comes back opaque.
+bool trimmed_value(PyObject* o, Arena& arena, TextVal& out);
+// s.strip() of a str that is not exact, as a text value.
+bool stripped_value(PyObject* s, Arena& arena, TextVal& out);
 // o.get(key) / o.get(key, dflt): a new reference, nullptr on error.
 PyObject* get_key(PyObject* o, PyObject* key, PyObject* dflt = nullptr);
 // o == text, by the host's comparison (-1 on error).

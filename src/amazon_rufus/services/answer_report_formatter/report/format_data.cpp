@@ -91,7 +91,8 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) {
     PyObject* data = args[0];
     Ref answers = steal(get_key(data, N.answers));
     if (!answers) return nullptr;
-    if (!PyList_Check(answers.get())) return Py_NewRef(N.empty);
+    int is_list = is_a(answers.get(), &PyList_Type);
+    if (is_list <= 0) return is_list < 0 ? nullptr : Py_NewRef(N.empty);
     int t = truth(answers.get());
     if (t <= 0) return t < 0 ? nullptr : Py_NewRef(N.empty);
 

@@ -5,13 +5,34 @@
 namespace arf {
 
 // trim(str(value or "")) of one field of a link object.
-static bool field(PyObject* item, PyObject* key, Arena& arena, NStr& out) {
+static bool field(PyObject* item, PyObject* key, Arena& arena, TextVal& out) {
     Ref value = steal(get_key(item, key));
-    return value && trimmed_text_or_empty(value.get(), arena, out);
+    return value && trimmed_value(value.get(), arena, out);
+}
+
+// Writes a text value as an f-string formats it.
+static bool append_formatted(TextBuf& buf, const TextVal& v, Arena& arena) {
+    if (!v.obj) {
+        buf.append(v.s);
+        return true;
+    }
+    PyObject* s = format_of(v.obj);
+    if (!s) return false;
+    buf.append(arena.keep(s));
+    return true;
+}
+
+// "  " + value on a line of its own when the value is truthy.
+static bool indented_line(LineSink& sink, const TextVal& v, Arena& arena) {
+    int shown = truth_of(v);
+    if (shown <= 0) return shown == 0;
+    sink.begin_line();
+    sink.buf().append_ascii("  ");
+    return append_formatted(sink.buf(), v, arena);
 }
 
 static bool link_object_lines(PyObject* item, bool include_source, LineSink& sink, Arena& arena) {
-    NStr asin, title, href, source, description;
+    TextVal asin, title, href, source, description;
     if (!field(item, N.asin, arena, asin)) return false;
     {
         // title or href or "": each value's truth is asked once.
@@ -20,51 +41,61 @@ static bool link_object_lines(PyObject* item, bool include_source, LineSink& sin
         int t = truth(value.get());
         if (t < 0) return false;
         if (t) {
-            PyObject* s = text_of(value.get());
-            if (!s) return false;
-            title = trim(arena.keep(s));
+            Ref text = steal(text_of(value.get()));
+            if (!text || !stripped_value(text.get(), arena, title)) return false;
         } else {
             value = steal(get_key(item, N.href));
-            if (!value || !trimmed_text_or_empty(value.get(), arena, title)) return false;
+            if (!value || !trimmed_value(value.get(), arena, title)) return false;
         }
     }
     if (!field(item, N.href, arena, href) || !field(item, N.source, arena, source) ||
         !field(item, N.description, arena, description))
         return false;
 
+    // " - ".join(part for part in (asin, title) if part)
+    const TextVal* parts[2];
+    size_t nparts = 0;
+    for (const TextVal* part : {&asin, &title}) {
+        int shown = truth_of(*part);
+        if (shown < 0) return false;
+        if (shown) parts[nparts++] = part;
+    }
+    for (size_t i = 0; i < nparts; ++i) {
+        if (parts[i]->obj && !PyUnicode_Check(parts[i]->obj)) {
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
+                         static_cast<Py_ssize_t>(i), Py_TYPE(parts[i]->obj)->tp_name);
+            return false;
+        }
+    }
+    int with_source = 0;
+    if (include_source) {
+        with_source = truth_of(source);
+        if (with_source < 0) return false;
+    }
+
     TextBuf& buf = sink.buf();
     auto mark = sink.mark();
     sink.begin_line();
     buf.append_ascii("- ");
     size_t label_start = buf.size();
-    if (!asin.empty()) buf.append(asin);
-    if (!title.empty()) {
-        if (!asin.empty()) buf.append_ascii(" - ");
-        buf.append(title);
+    for (size_t i = 0; i < nparts; ++i) {
+        if (i) buf.append_ascii(" - ");
+        buf.append(parts[i]->obj ? NStr::of(parts[i]->obj) : parts[i]->s);
     }
-    if (include_source && !source.empty()) {
+    if (with_source) {
         if (buf.size() > label_start) buf.push(' ');
         buf.push('(');
-        buf.append(source);
+        if (!append_formatted(buf, source, arena)) return false;
         buf.push(')');
     }
     if (buf.size() == label_start) sink.rollback(mark);
-    if (!href.empty()) {
-        sink.begin_line();
-        buf.append_ascii("  ");
-        buf.append(href);
-    }
-    if (!description.empty()) {
-        sink.begin_line();
-        buf.append_ascii("  ");
-        buf.append(description);
-    }
-    return true;
+    return indented_line(sink, href, arena) && indented_line(sink, description, arena);
 }
 
 // Writes the lines of a link list; false on error.
 bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink) {
-    if (!PyList_Check(raw_items)) return true;
+    int is_list = is_a(raw_items, &PyList_Type);
+    if (is_list <= 0) return is_list == 0;
     Arena arena;  // keeps the field texts alive while their lines are written
     return for_each_item(raw_items, [&](PyObject* item) {
         if (PyUnicode_CheckExact(item)) {
@@ -76,24 +107,26 @@ bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink) 
             }
             return true;
         }
-        if (PyUnicode_Check(item)) {
-            Ref stripped = steal(strip_text(item));
+        int is_text = is_a(item, &PyUnicode_Type);
+        if (is_text < 0) return false;
+        if (is_text) {
+            // text = item.strip(); if text: f"- {text}"
+            may_run_python();
+            Ref stripped = steal(PyObject_CallMethodNoArgs(item, N.strip));
             if (!stripped) return false;
-            int t = truth(stripped.get());
-            if (t < 0) return false;
-            if (t) {
-                if (!PyUnicode_Check(stripped.get())) {
-                    PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
-                                 Py_TYPE(stripped.get())->tp_name);
-                    return false;
-                }
-                sink.begin_line();
-                sink.buf().append_ascii("- ");
-                sink.buf().append(NStr::of(stripped.get()));
-            }
-            return true;
+            TextVal text;
+            if (PyUnicode_CheckExact(stripped.get()))
+                text.s = arena.keep(stripped.release());
+            else
+                text.obj = stripped.get();
+            int shown = truth_of(text);
+            if (shown <= 0) return shown == 0;
+            sink.begin_line();
+            sink.buf().append_ascii("- ");
+            return append_formatted(sink.buf(), text, arena);
         }
-        if (!PyDict_Check(item)) return true;
+        int is_dict = is_a(item, &PyDict_Type);
+        if (is_dict <= 0) return is_dict == 0;
         return link_object_lines(item, include_source, sink, arena);
     });
 }

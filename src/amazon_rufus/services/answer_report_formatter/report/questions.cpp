@@ -7,8 +7,10 @@ namespace arf {
 using namespace std::string_view_literals;  // literal lengths known at compile time
 
 static PyObject* question_text(PyObject* item) {
-    if (PyUnicode_Check(item)) return strip_text(item);
-    if (!PyDict_Check(item)) return Py_NewRef(N.empty);
+    int is = is_a(item, &PyUnicode_Type);
+    if (is < 0) return nullptr;
+    if (is) return strip_text(item);
+    if ((is = is_a(item, &PyDict_Type)) <= 0) return is < 0 ? nullptr : Py_NewRef(N.empty);
     Ref value = steal(get_key(item, N.question));
     if (!value) return nullptr;
     int t = truth(value.get());
@@ -28,7 +30,9 @@ static PyObject* question_text(PyObject* item) {
 PyObject* py_normalize_question_list(PyObject*, PyObject* const* args) {
     PyObject* raw = args[0];
     Ref result = steal(PyList_New(0));
-    if (!result || !PyList_Check(raw)) return result.release();
+    if (!result) return nullptr;
+    int is_list = is_a(raw, &PyList_Type);
+    if (is_list <= 0) return is_list < 0 ? nullptr : result.release();
     bool ok = for_each_item(raw, [&](PyObject* item) {
         Ref text = steal(question_text(item));
         if (!text) return false;
@@ -56,16 +60,18 @@ PyObject* py_extract_questions(PyObject* self, PyObject* const* args) {
 
     Ref payload = steal(get_key(data, N.upload_payload));
     if (!payload) return nullptr;
-    if (!PyDict_Check(payload.get())) return PyList_New(0);
+    int is = is_a(payload.get(), &PyDict_Type);
+    if (is <= 0) return is < 0 ? nullptr : PyList_New(0);
     Ref records = steal(get_key(payload.get(), N.records));
     if (!records) return nullptr;
-    if (!PyList_Check(records.get())) return PyList_New(0);
-    if (!PyList_CheckExact(records.get())) may_run_python();
+    if ((is = is_a(records.get(), &PyList_Type)) <= 0) return is < 0 ? nullptr : PyList_New(0);
     t = truth(records.get());
     if (t <= 0) return t < 0 ? nullptr : PyList_New(0);
-    Ref first = steal(PySequence_GetItem(records.get(), 0));
+    if (!PyList_CheckExact(records.get())) may_run_python();
+    Ref first = steal(PyList_CheckExact(records.get()) ? Py_NewRef(PyList_GET_ITEM(records.get(), 0))
+                                                       : PyObject_GetItem(records.get(), N.small_int[0]));
     if (!first) return nullptr;
-    if (!PyDict_Check(first.get())) return PyList_New(0);
+    if ((is = is_a(first.get(), &PyDict_Type)) <= 0) return is < 0 ? nullptr : PyList_New(0);
     Ref first_questions = steal(get_key(first.get(), N.questions));
     if (!first_questions) return nullptr;
     questions = steal(normalized(ctx, first_questions.get()));

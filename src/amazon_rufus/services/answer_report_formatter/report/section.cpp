@@ -61,7 +61,9 @@ bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, std::u32st
 
 bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question, TextBuf& out) {
     LineSink sink(out);
-    Ref answer_data = PyDict_Check(answer) ? borrow(answer) : steal(PyDict_New());
+    int is_dict = is_a(answer, &PyDict_Type);
+    if (is_dict < 0) return false;
+    Ref answer_data = is_dict ? borrow(answer) : steal(PyDict_New());
     if (!answer_data) return false;
     sink.begin_line();
     out.append(U"## 第 "sv);
@@ -74,8 +76,8 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
 
     Arena arena;
     Ref summary_value = steal(get_key(answer_data.get(), N.summaryText));
-    NStr summary;
-    if (!summary_value || !trimmed_text_or_empty(summary_value.get(), arena, summary)) return false;
+    TextVal summary;
+    if (!summary_value || !trimmed_value(summary_value.get(), arena, summary)) return false;
 
     auto no_answer = [&]() {
         sink.begin_line();
@@ -88,7 +90,11 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
     auto returned_body = [&](PyObject* body) {
         int t = truth(body);
         if (t < 0) return false;
-        if (!t && !summary.empty()) return true;
+        if (!t) {
+            int has_summary = truth_of(summary);
+            if (has_summary < 0) return false;
+            if (has_summary) return true;
+        }
         sub_heading(sink, U"### 答案"sv);
         if (!t) return no_answer();
         return sink.extend(body);
@@ -113,7 +119,9 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
             sink.rollback(mark);
             if (!returned_body(foreign.get())) return false;
         } else if (sink.count() == before) {
-            if (!summary.empty())
+            int has_summary = truth_of(summary);
+            if (has_summary < 0) return false;
+            if (has_summary)
                 sink.rollback(mark);
             else if (!no_answer())
                 return false;
@@ -127,9 +135,15 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
     raw = steal(get_key(answer_data.get(), N.recommendedAsins));
     if (!raw || !link_section(ctx, sink, FORMAT_RECOMMENDED_ASINS, raw.get(), U"### 推荐 ASIN"sv)) return false;
 
-    if (!summary.empty()) {
+    int has_summary = truth_of(summary);
+    if (has_summary < 0) return false;
+    if (has_summary) {
         sub_heading(sink, U"### 总结"sv);
-        sink.line(summary);
+        if (summary.obj) {
+            if (!sink.item(summary.obj)) return false;
+        } else {
+            sink.line(summary.s);
+        }
     }
     return sink.check_join();
 }
