@@ -303,12 +303,12 @@ class AnswerReportFormatter:
 
             # An indented line right after a list item continues that item.
             is_continuation = (
-                re.match(r"^\s+", line) is not None
+                bool(re.match(r"^\s+", line))
                 and bool(blocks)
                 and blocks[-1].get("kind") == "list_item"
             )
             if is_continuation:
-                blocks[-1]["text"] = f"{blocks[-1].get('text', '')} {trimmed}".strip()
+                blocks[-1]["text"] = f"{blocks[-1]['text']} {trimmed}".strip()
                 index += 1
                 continue
 

@@ -440,9 +440,17 @@ PyObject* py_normalize_row_cells(PyObject*, PyObject* const* args) {
     int overflow = 0;
     long long wide = PyLong_AsLongLongAndOverflow(args[1], &overflow);
     if (wide == -1 && PyErr_Occurred()) return nullptr;
-    if (overflow > 0 || wide > PY_SSIZE_T_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
-        return nullptr;
+    if (overflow > 0 || wide > PY_SSIZE_T_MAX / 16) {
+        // row + [""] * (width - len(row)) with the host's own limits: a
+        // count past the index range or the memory gives its exception.
+        Ref n_obj = steal(PyLong_FromSsize_t(n));
+        Ref count = n_obj ? steal(PyNumber_Subtract(args[1], n_obj.get())) : Ref();
+        Ref one = steal(PyList_New(1));
+        if (!count || !one) return nullptr;
+        PyList_SET_ITEM(one.get(), 0, Py_NewRef(N.empty));
+        Ref padding = steal(PyNumber_Multiply(one.get(), count.get()));
+        if (!padding) return nullptr;
+        return PyNumber_Add(row, padding.get());
     }
     // Any width below -n slices the same way as -n - 1.
     Py_ssize_t width = overflow < 0 || wide < -static_cast<long long>(n) - 1 ? -n - 1 : static_cast<Py_ssize_t>(wide);

@@ -181,8 +181,25 @@ bool starts_with_space(NStr line);
 // Whether the module global `re.match` is still the one imported at load
 // time (-1 when reading the global fails).
 int re_is_original();
+// `re.match` looked up as the algorithm does (the global `re`, then its
+// attribute); a new reference.
+PyObject* re_match_function();
+// match(pattern, text); a new reference.
+PyObject* call_re_match(PyObject* match, PyObject* pattern, PyObject* text);
 // re.match(pattern, text) through the module global; a new reference.
 PyObject* re_match_global(PyObject* pattern, PyObject* text);
+
+// The parser's uses of the recognisers.  recognise_line: the heading
+// (PARSE_MARKDOWN_HEADING) or list-item rule on a trimmed line, natively or
+// through the module global `re`; 1 recognised, 0 not, -1 error.
+int recognise_line(Ctx& ctx, Work& w, Step s, NStr trimmed_line, IBlock& out);
+// Whether "^\s+" matches the line, by the truth of what re.match gives.
+int continuation_matches(Ctx& ctx, Work& w, NStr line);
+// Whether the table recogniser's helper steps and patterns are all native
+// and no lookup can run Python code (-1 on error).
+int table_steps_native(Ctx& ctx);
+// The table recogniser on native lines with native steps: 1 table, 0 none.
+int recognise_table(Work& w, const std::vector<NStr>& lines, Py_ssize_t start, IBlock& out, Py_ssize_t& next);
 
 // Records as the interpreter's dicts; row_to_py also gives any list of views as a list of strs.
 PyObject* iblocks_to_py(IBlocks& b);

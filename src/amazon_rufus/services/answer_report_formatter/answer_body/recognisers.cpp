@@ -117,25 +117,37 @@ bool is_delimiter_row(const Row& cells) {
 
 int re_is_original() {
     PyObject* re = PyDict_GetItemWithError(S.module_dict, N.re);
-    if (!re) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", N.re);
-        return -1;
-    }
+    if (!re) return PyErr_Occurred() ? -1 : 0;  // looked up elsewhere: not ours
     if (re != S.re_module) return 0;
     PyObject* match = PyDict_GetItemWithError(PyModule_GetDict(re), N.match);
     if (!match) return PyErr_Occurred() ? -1 : 0;
     return match == S.re_match;
 }
 
-PyObject* re_match_global(PyObject* pattern, PyObject* text) {
+PyObject* re_match_function() {
+    // The global `re`, as a name lookup finds it: the module, then builtins.
     PyObject* re = PyDict_GetItemWithError(S.module_dict, N.re);
-    if (!re) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", N.re);
-        return nullptr;
+    if (!re && !PyErr_Occurred()) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        re = builtins ? PyDict_GetItemWithError(builtins, N.re) : nullptr;
+        if (!re && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", N.re);
     }
+    if (!re) return nullptr;
     may_run_python();
     Ref keep = borrow(re);
-    return PyObject_CallMethodObjArgs(keep.get(), N.match, pattern, text, nullptr);
+    return PyObject_GetAttr(keep.get(), N.match);
+}
+
+PyObject* call_re_match(PyObject* match, PyObject* pattern, PyObject* text) {
+    may_run_python();
+    PyObject* args[2] = {pattern, text};
+    return PyObject_Vectorcall(match, args, 2, nullptr);
+}
+
+PyObject* re_match_global(PyObject* pattern, PyObject* text) {
+    Ref match = steal(re_match_function());
+    if (!match) return nullptr;
+    return call_re_match(match.get(), pattern, text);
 }
 
 // m.group(n), a new reference.
@@ -156,14 +168,15 @@ static PyObject* heading_via_re(PyObject* trimmed) {
     if (!m) return nullptr;
     int t = truth(m.get());
     if (t <= 0) return t < 0 ? nullptr : Py_NewRef(Py_None);
-    Ref g2 = steal(group(m.get(), 2));
-    if (!g2) return nullptr;
-    Ref text = steal(PyObject_CallMethodNoArgs(g2.get(), N.strip));
-    if (!text) return nullptr;
+    // The dict's values in their order: len(group(1)), then group(2).strip().
     Ref g1 = steal(group(m.get(), 1));
     if (!g1) return nullptr;
     Py_ssize_t n = PyObject_Length(g1.get());
     if (n < 0) return nullptr;
+    Ref g2 = steal(group(m.get(), 2));
+    if (!g2) return nullptr;
+    Ref text = steal(PyObject_CallMethodNoArgs(g2.get(), N.strip));
+    if (!text) return nullptr;
     return Py_BuildValue("{sOsnsO}", "kind", N.heading, "level", n, "text", text.get());
 }
 
@@ -185,11 +198,22 @@ static PyObject* list_item_via_re(PyObject* trimmed) {
     return Py_NewRef(Py_None);
 }
 
+// re.match(pattern, cell.strip()): `re.match` is looked up before the cell
+// is stripped.
 static int delimiter_cell_matches(PyObject* cell, bool re_native) {
+    if (re_native) {
+        Ref stripped = steal(strip_text(cell));
+        if (!stripped) return -1;
+        if (PyUnicode_CheckExact(stripped.get())) return match_delimiter_cell(NStr::of(stripped.get()));
+        Ref m = steal(re_match_global(N.pat_delimiter, stripped.get()));
+        if (!m) return -1;
+        return truth(m.get());
+    }
+    Ref match = steal(re_match_function());
+    if (!match) return -1;
     Ref stripped = steal(strip_text(cell));
     if (!stripped) return -1;
-    if (re_native && PyUnicode_CheckExact(stripped.get())) return match_delimiter_cell(NStr::of(stripped.get()));
-    Ref m = steal(re_match_global(N.pat_delimiter, stripped.get()));
+    Ref m = steal(call_re_match(match.get(), N.pat_delimiter, stripped.get()));
     if (!m) return -1;
     return truth(m.get());
 }
@@ -229,7 +253,7 @@ int continuation_matches(Ctx& ctx, Work& w, NStr line) {
     if (!s) return -1;
     Ref m = steal(re_match_global(N.pat_space, s));
     if (!m) return -1;
-    return m.get() != Py_None;
+    return truth(m.get());
 }
 
 // The table recogniser over native lines with native steps: 1 table, 0 none.
@@ -247,28 +271,61 @@ static bool could_be_delimiter(NStr line) {
     });
 }
 
-static int table_native(const std::vector<NStr>& lines, Py_ssize_t start, Work& w, IBlock& out,
-                        Py_ssize_t& next) {
-    const Py_ssize_t n = static_cast<Py_ssize_t>(lines.size());
-    if (start < 0 || start + 1 >= n || !could_be_delimiter(lines[start + 1])) return 0;
+// Lines the native table recogniser reads: views of our own, or the items
+// of an interpreter list (read one by one, only as far as the table goes).
+struct ViewLines {
+    const std::vector<NStr>& lines;
+    Py_ssize_t size() const { return static_cast<Py_ssize_t>(lines.size()); }
+    bool get(Py_ssize_t i, NStr& out) const {
+        out = lines[static_cast<size_t>(i)];
+        return true;
+    }
+};
+struct ListLines {
+    PyObject* list;
+    Py_ssize_t size() const { return PyList_GET_SIZE(list); }
+    // False for an item that is not an exact str: the caller then takes the
+    // step-by-step route, where the host's own checks apply.
+    bool get(Py_ssize_t i, NStr& out) const {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (!PyUnicode_CheckExact(item)) return false;
+        out = NStr::of(item);
+        return true;
+    }
+};
+
+// The table recogniser with native steps and no Python code to run: 1
+// table, 0 none, -1 a line that needs the step-by-step route.
+template <class Lines>
+static int table_native(const Lines& lines, Py_ssize_t start, Work& w, IBlock& out, Py_ssize_t& next) {
+    const Py_ssize_t n = lines.size();
+    if (start < 0 || start >= n) return 0;
+    NStr header_line, delimiter_line;
+    if (!lines.get(start, header_line)) return -1;
+    if (start + 1 >= n) return 0;
+    if (!lines.get(start + 1, delimiter_line)) return -1;
+    if (!could_be_delimiter(delimiter_line)) return 0;
     // Scratch rows are reused: nothing here can re-enter the parser.
     static Row scratch, delimiter;
-    if (!parse_pipe_row(lines[start], scratch)) return 0;
-    if (!parse_pipe_row(lines[start + 1], delimiter) || !is_delimiter_row(delimiter)) return 0;
-    out.kind = IBlock::TABLE;
-    out.header = w.new_row();
-    *out.header = scratch;
-    out.rows.clear();
+    if (!parse_pipe_row(header_line, scratch)) return 0;
+    if (!parse_pipe_row(delimiter_line, delimiter) || !is_delimiter_row(delimiter)) return 0;
+    Row* header = w.new_row();
+    *header = scratch;
+    std::vector<Row*> rows;
     Py_ssize_t index = start + 2;
     while (index < n) {
-        NStr line = lines[index];
+        NStr line;
+        if (!lines.get(index, line)) return -1;
         if (trim(line).empty()) break;
         if (!parse_pipe_row(line, scratch) || is_delimiter_row(scratch)) break;
         Row* row = w.new_row();
         *row = scratch;
-        out.rows.push_back(row);
+        rows.push_back(row);
         ++index;
     }
+    out.kind = IBlock::TABLE;
+    out.header = header;
+    out.rows = std::move(rows);
     next = index;
     return 1;
 }
@@ -348,9 +405,7 @@ static PyObject* table_generic(Ctx& ctx, PyObject* lines, PyObject* start_obj) {
     return Py_BuildValue("(On)", table.get(), index);
 }
 
-// Whether the table recogniser can run on native records: its two helper
-// steps are native and the patterns are matched natively (-1 on error).
-static int table_steps_native(Ctx& ctx) {
+int table_steps_native(Ctx& ctx) {
     if (ctx.lookups_observable()) return 0;
     int a = ctx.is_native(PARSE_PIPE_ROW);
     if (a <= 0) return a;
@@ -359,26 +414,8 @@ static int table_steps_native(Ctx& ctx) {
     return ctx.re_native();
 }
 
-int recognise_table(Ctx& ctx, Work& w, const std::vector<NStr>* native_lines, PyObject* py_lines,
-                    Py_ssize_t start, IBlock& out, Py_ssize_t& next) {
-    int native = table_steps_native(ctx);
-    if (native < 0) return -1;
-    if (native && native_lines) return table_native(*native_lines, start, w, out, next);
-    Ref lines = borrow(py_lines);
-    if (!lines) {
-        lines = steal(row_to_py(*native_lines));
-        if (!lines) return -1;
-    }
-    Ref start_obj = steal(PyLong_FromSsize_t(start));
-    if (!start_obj) return -1;
-    Ref r = steal(table_generic(ctx, lines.get(), start_obj.get()));
-    if (!r) return -1;
-    if (r.get() == Py_None) return 0;
-    // The tuple always holds a dict and an int here.
-    out.kind = IBlock::FOREIGN;
-    out.obj = w.hold(Py_NewRef(PyTuple_GET_ITEM(r.get(), 0)));
-    next = PyLong_AsSsize_t(PyTuple_GET_ITEM(r.get(), 1));
-    return 1;
+int recognise_table(Work& w, const std::vector<NStr>& lines, Py_ssize_t start, IBlock& out, Py_ssize_t& next) {
+    return table_native(ViewLines{lines}, start, w, out, next);
 }
 
 // ---- Entry points ---------------------------------------------------------------
@@ -439,24 +476,22 @@ PyObject* py_parse_markdown_table(PyObject* self, PyObject* const* args) {
     PyObject* lines = args[0];
     int native = table_steps_native(ctx);
     if (native < 0) return nullptr;
-    bool all_text = native == 1;
-    for (Py_ssize_t i = 0; all_text && i < PyList_GET_SIZE(lines); ++i)
-        all_text = PyUnicode_CheckExact(PyList_GET_ITEM(lines, i));
-    if (!all_text) return table_generic(ctx, lines, args[1]);
     int overflow = 0;
     long long start = PyLong_AsLongLongAndOverflow(args[1], &overflow);
     if (start == -1 && PyErr_Occurred()) return nullptr;
-    if (overflow || start < 0) return table_generic(ctx, lines, args[1]);
-    std::vector<NStr> views;
-    views.reserve(PyList_GET_SIZE(lines));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) views.push_back(NStr::of(PyList_GET_ITEM(lines, i)));
-    Work w;
-    IBlock b;
-    Py_ssize_t next = 0;
-    if (!table_native(views, static_cast<Py_ssize_t>(start), w, b, next)) Py_RETURN_NONE;
-    Ref table = steal(iblock_to_dict(b));
-    if (!table) return nullptr;
-    return Py_BuildValue("(On)", table.get(), next);
+    if (native && !overflow && start >= 0) {
+        Work w;
+        IBlock b;
+        Py_ssize_t next = 0;
+        int r = table_native(ListLines{lines}, static_cast<Py_ssize_t>(start), w, b, next);
+        if (r == 0) Py_RETURN_NONE;
+        if (r > 0) {
+            Ref table = steal(iblock_to_dict(b));
+            if (!table) return nullptr;
+            return Py_BuildValue("(On)", table.get(), next);
+        }
+    }
+    return table_generic(ctx, lines, args[1]);
 }
 
 }  // namespace arf

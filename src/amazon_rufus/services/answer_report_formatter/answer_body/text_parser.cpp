@@ -10,11 +10,6 @@ namespace arf {
 
 using namespace std::string_view_literals;  // literal lengths known at compile time
 
-int recognise_line(Ctx& ctx, Work& w, Step s, NStr trimmed_line, IBlock& out);
-int continuation_matches(Ctx& ctx, Work& w, NStr line);
-int recognise_table(Ctx& ctx, Work& w, const std::vector<NStr>* native_lines, PyObject* py_lines,
-                    Py_ssize_t start, IBlock& out, Py_ssize_t& next);
-
 // Lines end at "\n", "\r\n" and "\r"; no other terminator counts here.
 static void split_text_lines(NStr text, std::vector<NStr>& lines) {
     Py_ssize_t last = with_units(text, [&](auto* p) {
@@ -69,36 +64,118 @@ private:
     Ctx& ctx_;
     Work& w_;
     std::vector<IBlock>& blocks_;
+    // The lines: our own views, or, once anybody else sees them (a replaced
+    // line splitter or table step), the object `lines`, used as the
+    // algorithm uses it: len(lines) and lines[index] at every turn.
     std::vector<NStr> native_lines_;
-    Ref py_lines_;  // the interpreter list of lines, once anybody else has seen it
+    Ref py_lines_;
+    // `index`: a position, or, once a replaced table step has handed back a
+    // next index that is not a plain int, that object itself.
+    Py_ssize_t index_ = 0;
+    Ref index_obj_;
     std::vector<Piece> paragraph_;
     std::vector<TextBuf> builders_;     // growing texts of continued list items
     std::vector<size_t> builder_of_;    // per block: builder index + 1, or 0
     bool in_code_fence_ = false;
 
-    Py_ssize_t line_count() const {
-        return py_lines_ ? PyList_GET_SIZE(py_lines_.get()) : static_cast<Py_ssize_t>(native_lines_.size());
-    }
     bool ensure_py_lines();
+    int has_line();
+    PyObject* current_line();
+    PyObject* index_object();
+    void set_index(PyObject* next);
+    bool advance();
     bool flush_paragraph();
     void push_block(IBlock&& b) {
         blocks_.push_back(std::move(b));
         builder_of_.push_back(0);
     }
-    bool step(Py_ssize_t& index);
-    bool line_step(NStr line, PyObject* line_obj, Py_ssize_t& index);
-    bool object_line_step(PyObject* line, Py_ssize_t& index);
+    bool step();
+    bool line_step(NStr line, PyObject* line_obj);
+    bool object_line_step(PyObject* line);
     int try_line(Step s, NStr line, PyObject* line_obj, NStr trimmed);
-    int try_table(Py_ssize_t& index);
+    int try_table();
     int try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObject* trimmed_obj);
     int call_recogniser(Step s, PyObject* line_obj, NStr line);
     bool finish();
 };
 
+// The list of line objects, built once when a step outside the native
+// table route needs it; the pass then reads its lines from it.
 bool Parser::ensure_py_lines() {
     if (py_lines_) return true;
     py_lines_ = steal(row_to_py(native_lines_));
     return static_cast<bool>(py_lines_);
+}
+
+// index < len(lines) (-1 on error).
+int Parser::has_line() {
+    if (!py_lines_) return index_ < static_cast<Py_ssize_t>(native_lines_.size());
+    PyObject* lines = py_lines_.get();
+    Py_ssize_t n;
+    if (PyList_CheckExact(lines)) {
+        n = PyList_GET_SIZE(lines);
+    } else {
+        may_run_python();
+        n = PyObject_Size(lines);
+        if (n < 0) return -1;
+    }
+    if (!index_obj_) return index_ < n;
+    Ref count = steal(PyLong_FromSsize_t(n));
+    if (!count) return -1;
+    may_run_python();
+    return PyObject_RichCompareBool(index_obj_.get(), count.get(), Py_LT);
+}
+
+// `index` as an object, a new reference.
+PyObject* Parser::index_object() {
+    return index_obj_ ? Py_NewRef(index_obj_.get()) : PyLong_FromSsize_t(index_);
+}
+
+// lines[index], a new reference.
+PyObject* Parser::current_line() {
+    PyObject* lines = py_lines_.get();
+    if (PyList_CheckExact(lines) && !index_obj_) {
+        Py_ssize_t n = PyList_GET_SIZE(lines);
+        Py_ssize_t at = index_ < 0 ? index_ + n : index_;
+        if (at < 0 || at >= n) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return nullptr;
+        }
+        return Py_NewRef(PyList_GET_ITEM(lines, at));
+    }
+    Ref key = steal(index_object());
+    if (!key) return nullptr;
+    may_run_python();
+    return PyObject_GetItem(lines, key.get());
+}
+
+// index = next_index, as the algorithm keeps it: a plain int as a position,
+// anything else as the object.
+void Parser::set_index(PyObject* next) {
+    if (PyLong_CheckExact(next)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(next, &overflow);
+        if (!overflow && v >= PY_SSIZE_T_MIN && v <= PY_SSIZE_T_MAX) {
+            index_ = static_cast<Py_ssize_t>(v);
+            index_obj_.reset();
+            return;
+        }
+        PyErr_Clear();
+    }
+    index_obj_ = borrow(next);
+}
+
+// index += 1
+bool Parser::advance() {
+    if (!index_obj_) {
+        ++index_;
+        return true;
+    }
+    may_run_python();
+    Ref next = steal(PyNumber_InPlaceAdd(index_obj_.get(), N.small_int[1]));
+    if (!next) return false;
+    set_index(next.get());
+    return true;
 }
 
 bool Parser::flush_paragraph() {
@@ -226,46 +303,27 @@ static bool unpack_pair(PyObject* result, Ref& first, Ref& second) {
     return !PyErr_Occurred();
 }
 
-// Turns a next_index from a replaced recogniser into the loop's position;
-// returns 0 when the loop is over, -1 on error.
-static int next_position(PyObject* next, Py_ssize_t count, Py_ssize_t& index) {
-    if (PyLong_Check(next)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(next, &overflow);
-        if (v == -1 && PyErr_Occurred()) return -1;
-        if (overflow > 0) return 0;
-        if (overflow < 0 || v < -static_cast<long long>(count)) {
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            return -1;
-        }
-        index = static_cast<Py_ssize_t>(v);
-        return index < count ? 1 : 0;
-    }
-    may_run_python();
-    Ref n = steal(PyLong_FromSsize_t(count));
-    if (!n) return -1;
-    int lt = PyObject_RichCompareBool(next, n.get(), Py_LT);
-    if (lt <= 0) return lt;
-    PyErr_Format(PyExc_TypeError, "list indices must be integers or slices, not %.200s", Py_TYPE(next)->tp_name);
-    return -1;
-}
-
-int Parser::try_table(Py_ssize_t& index) {
+// Rule 5: self._parse_markdown_table(lines, index).  Over our own views with
+// every table step native it runs on the views; otherwise the lines become
+// one list of objects, once, and the step is called with it.
+int Parser::try_table() {
     int native = ctx_.is_native(PARSE_MARKDOWN_TABLE);
     if (native < 0) return -1;
-    IBlock b;
-    Py_ssize_t next = 0;
-    if (native) {
-        PyObject* lines_obj = py_lines_.get();
-        int r = recognise_table(ctx_, w_, lines_obj ? nullptr : &native_lines_, lines_obj, index, b, next);
-        if (r <= 0) return r;
-        if (!flush_paragraph()) return -1;
-        push_block(std::move(b));
-        index = next;
-        return 1;
+    if (native && !py_lines_) {
+        int helpers = table_steps_native(ctx_);
+        if (helpers < 0) return -1;
+        if (helpers) {
+            IBlock b;
+            Py_ssize_t next = 0;
+            if (!recognise_table(w_, native_lines_, index_, b, next)) return 0;
+            if (!flush_paragraph()) return -1;
+            push_block(std::move(b));
+            index_ = next;
+            return 1;
+        }
     }
     if (!ensure_py_lines()) return -1;
-    Ref start = steal(PyLong_FromSsize_t(index));
+    Ref start = steal(index_object());
     if (!start) return -1;
     PyObject* args[2] = {py_lines_.get(), start.get()};
     Ref result = steal(ctx_.invoke(PARSE_MARKDOWN_TABLE, args, 2));
@@ -275,12 +333,11 @@ int Parser::try_table(Py_ssize_t& index) {
     if (!flush_paragraph()) return -1;
     Ref table, next_obj;
     if (!unpack_pair(result.get(), table, next_obj)) return -1;
+    IBlock b;
     b.kind = IBlock::FOREIGN;
     b.obj = w_.hold(table.release());
     push_block(std::move(b));
-    int more = next_position(next_obj.get(), line_count(), index);
-    if (more < 0) return -1;
-    if (!more) index = line_count();
+    set_index(next_obj.get());
     return 1;
 }
 
@@ -289,7 +346,7 @@ int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObje
     if (line_obj && !PyUnicode_CheckExact(line_obj)) {
         Ref r = steal(re_match_global(N.pat_space, line_obj));
         if (!r) return -1;
-        m = r.get() != Py_None;
+        m = truth(r.get());
     } else {
         m = continuation_matches(ctx_, w_, line);
     }
@@ -319,8 +376,10 @@ int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObje
     if (!kind) return -1;
     int is_item = equals_text(kind.get(), N.list_item);
     if (is_item <= 0) return is_item;
+    // blocks[-1]["text"] = f"{blocks[-1]['text']} {trimmed}".strip()
     PyObject* obj = last.obj;
-    Ref current = steal(get_key(obj, N.text, N.empty));
+    may_run_python();
+    Ref current = steal(PyObject_GetItem(obj, N.text));
     if (!current) return -1;
     Ref current_text = steal(format_of(current.get()));
     Ref tail = trimmed_obj ? steal(format_of(trimmed_obj)) : steal(to_py(trimmed));
@@ -341,45 +400,33 @@ static NStr rtrim_from(NStr line, NStr trimmed) {
     return line.sub(0, start + trimmed.len);
 }
 
-bool Parser::line_step(NStr line, PyObject* line_obj, Py_ssize_t& index) {
+bool Parser::line_step(NStr line, PyObject* line_obj) {
     NStr trimmed = trim(line);
     if (starts_with(trimmed, U"```"sv)) {
         in_code_fence_ = !in_code_fence_;
         paragraph_.push_back(Piece{rtrim_from(line, trimmed)});
-        ++index;
-        return true;
+        return advance();
     }
     if (in_code_fence_) {
         paragraph_.push_back(Piece{rtrim_from(line, trimmed)});
-        ++index;
-        return true;
+        return advance();
     }
-    if (trimmed.empty()) {
-        ++index;
-        return flush_paragraph();
-    }
+    if (trimmed.empty()) return flush_paragraph() && advance();
     int r = try_line(PARSE_MARKDOWN_HEADING, line, line_obj, trimmed);
-    if (r) {
-        ++index;
-        return r > 0;
-    }
-    r = try_table(index);
+    if (r) return r > 0 && advance();
+    r = try_table();
     if (r) return r > 0;
     r = try_line(PARSE_MARKDOWN_LIST_ITEM, line, line_obj, trimmed);
-    if (r) {
-        ++index;
-        return r > 0;
-    }
+    if (r) return r > 0 && advance();
     r = try_continuation(line, line_obj, trimmed, nullptr);
     if (r < 0) return false;
     if (!r) paragraph_.push_back(Piece{rtrim_from(line, trimmed)});
-    ++index;
-    return true;
+    return advance();
 }
 
 // A line that is not an exact str (from a replaced line splitter): every
 // operation goes through the object's own methods.
-bool Parser::object_line_step(PyObject* line, Py_ssize_t& index) {
+bool Parser::object_line_step(PyObject* line) {
     may_run_python();
     Ref trimmed = steal(PyObject_CallMethodNoArgs(line, N.strip));
     if (!trimmed) return false;
@@ -387,8 +434,7 @@ bool Parser::object_line_step(PyObject* line, Py_ssize_t& index) {
         PyObject* r = w_.hold(PyObject_CallMethodNoArgs(line, N.rstrip));
         if (!r) return false;
         paragraph_.push_back(PyUnicode_Check(r) ? Piece{NStr::of(r)} : Piece{NStr{}, r});
-        ++index;
-        return true;
+        return advance();
     };
     Ref fence = steal(PyObject_CallMethod(trimmed.get(), "startswith", "s", "```"));
     if (!fence) return false;
@@ -401,45 +447,27 @@ bool Parser::object_line_step(PyObject* line, Py_ssize_t& index) {
     if (in_code_fence_) return push_rstripped();
     t = truth(trimmed.get());
     if (t < 0) return false;
-    if (!t) {
-        ++index;
-        return flush_paragraph();
-    }
+    if (!t) return flush_paragraph() && advance();
     int r = call_recogniser(PARSE_MARKDOWN_HEADING, line, NStr{});
-    if (r) {
-        ++index;
-        return r > 0;
-    }
-    r = try_table(index);
+    if (r) return r > 0 && advance();
+    r = try_table();
     if (r) return r > 0;
     r = call_recogniser(PARSE_MARKDOWN_LIST_ITEM, line, NStr{});
-    if (r) {
-        ++index;
-        return r > 0;
-    }
-    NStr tview = PyUnicode_Check(trimmed.get()) ? NStr::of(trimmed.get()) : NStr{};
+    if (r) return r > 0 && advance();
+    NStr tview = PyUnicode_CheckExact(trimmed.get()) ? NStr::of(trimmed.get()) : NStr{};
     w_.hold(Py_NewRef(trimmed.get()));
     r = try_continuation(NStr{}, line, tview, trimmed.get());
     if (r < 0) return false;
-    if (r) {
-        ++index;
-        return true;
-    }
+    if (r) return advance();
     return push_rstripped();
 }
 
-bool Parser::step(Py_ssize_t& index) {
-    if (!py_lines_) return line_step(native_lines_[index], nullptr, index);
-    PyObject* list = py_lines_.get();
-    Py_ssize_t n = PyList_GET_SIZE(list);
-    Py_ssize_t at = index < 0 ? index + n : index;
-    if (at < 0 || at >= n) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return false;
-    }
-    PyObject* line = w_.hold(Py_NewRef(PyList_GET_ITEM(list, at)));
-    if (PyUnicode_CheckExact(line)) return line_step(NStr::of(line), line, index);
-    return object_line_step(line, index);
+bool Parser::step() {
+    if (!py_lines_) return line_step(native_lines_[static_cast<size_t>(index_)], nullptr);
+    PyObject* line = w_.hold(current_line());
+    if (!line) return false;
+    if (PyUnicode_CheckExact(line)) return line_step(NStr::of(line), line);
+    return object_line_step(line);
 }
 
 bool Parser::finish() {
@@ -458,20 +486,15 @@ bool Parser::run(PyObject* text) {
         split_text_lines(NStr::of(text), native_lines_);
         blocks_.reserve(native_lines_.size() / 4 + 1);
     } else {
-        Ref lines = steal(ctx_.invoke(NORMALIZE_TEXT_LINES, &text, 1));
-        if (!lines) return false;
-        if (!PyList_CheckExact(lines.get())) {
-            // Another sequence is read once, after its length is known.
-            if (PyObject_Size(lines.get()) < 0) return false;
-            Ref list = steal(PySequence_List(lines.get()));
-            if (!list) return false;
-            lines = std::move(list);
-        }
-        py_lines_ = std::move(lines);
+        py_lines_ = steal(ctx_.invoke(NORMALIZE_TEXT_LINES, &text, 1));
+        if (!py_lines_) return false;
     }
-    Py_ssize_t index = 0;
-    while (index < line_count())
-        if (!step(index)) return false;
+    for (;;) {
+        int more = has_line();
+        if (more < 0) return false;
+        if (!more) break;
+        if (!step()) return false;
+    }
     return flush_paragraph() && finish();
 }
 

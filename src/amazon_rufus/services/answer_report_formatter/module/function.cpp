@@ -403,6 +403,23 @@ static int set_text_field(PyObject* self, PyObject* value, void* which) {
     return 0;
 }
 
+// Functions are copied as themselves and pickled by their qualified name,
+// as the interpreter's own functions are.
+static PyObject* function_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+static PyObject* function_deepcopy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+static PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
+}
+
+static PyMethodDef function_methods[] = {
+    {"__copy__", function_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", function_deepcopy, METH_O, nullptr},
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 #define TEXT_FIELD(attr, field) \
     {attr, get_text_field, set_text_field, nullptr, reinterpret_cast<void*>(offsetof(Function, field))}
 
@@ -432,6 +449,7 @@ static PyType_Slot function_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
     {0, nullptr},
 };
