@@ -114,7 +114,8 @@ struct DBlock {
 };
 
 // Record vectors kept between calls (under the interpreter lock): a large
-// vector allocated afresh on every call costs a page fault per 4 KiB.
+// vector allocated afresh on every call costs a page fault per 4 KiB.  Two
+// of at most 256 KiB are kept per record type; larger ones go back at once.
 template <class T>
 class RecordPool {
 public:
@@ -126,7 +127,13 @@ public:
     }
     static void give(std::vector<T>& v) {
         v.clear();
-        if (!v.capacity() || v.capacity() * sizeof(T) > (size_t(64) << 20) || free_.size() >= 4) return;
+        const size_t bytes = v.capacity() * sizeof(T);
+        if (!bytes) return;
+        if (bytes > (size_t(256) << 10) || free_.size() >= 2) {
+            large_storage_freed(bytes);
+            std::vector<T>().swap(v);
+            return;
+        }
         try {
             free_.push_back(std::move(v));
         } catch (...) {

@@ -246,11 +246,14 @@ static bool enter_method() {
 // Runs a step's native body on already bound arguments: the contract's type
 // checks, the body, and the traceback entry when it fails.
 static PyObject* run_checked(Step s, PyObject* const* bound) {
+    static int depth = 0;  // method calls in progress (under the interpreter lock)
     if (!enter_method()) {
         add_traceback(s);
         return nullptr;
     }
+    ++depth;
     PyObject* result = run_entered(s, bound);
+    if (--depth == 0) release_large_storage();
     Py_LeaveRecursiveCall();
     return result;
 }

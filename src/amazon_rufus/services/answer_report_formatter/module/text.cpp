@@ -4,6 +4,10 @@
 #include <cstring>
 #include <type_traits>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace arf {
 
 uint64_t g_epoch = 0;
@@ -48,16 +52,44 @@ PyObject* to_py(NStr s) {
     return PyUnicode_FromKindAndData(s.kind, s.data, s.len);
 }
 
-// Retained storage blocks; used under the interpreter lock.
+namespace {
+size_t g_large_freed = 0;  // bytes of large storage freed since the last trim
+constexpr size_t TRIM_AFTER_BYTES = size_t(32) << 20;
+}  // namespace
+
+void large_storage_freed(size_t bytes) {
+    if (bytes > (size_t(256) << 10)) g_large_freed += bytes;
+}
+
+void release_large_storage() {
+    // The allocator keeps freed heap pages mapped; a call that used tens of
+    // MiB hands them back to the system as it ends, and the next call once
+    // more, when the caller has usually dropped the large result as well.
+    static bool trim_again = false;
+    bool large = g_large_freed >= TRIM_AFTER_BYTES;
+    if (!large && !trim_again) return;
+    trim_again = large;
+    g_large_freed = 0;
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
+// Retained storage blocks; used under the interpreter lock.  The pool keeps
+// a few blocks of at most POOL_MAX_BYTES, POOL_TOTAL_BYTES in all: enough
+// for the buffers of ordinary reports, while a huge call's storage goes back
+// when that call ends.
 namespace {
 struct Block {
     void* data;
     size_t bytes;
 };
 constexpr size_t POOL_SLOTS = 8;
-constexpr size_t POOL_MAX_BYTES = size_t(64) << 20;
+constexpr size_t POOL_MAX_BYTES = size_t(1) << 20;
+constexpr size_t POOL_TOTAL_BYTES = size_t(2) << 20;
 Block g_pool[POOL_SLOTS];
 size_t g_pool_size = 0;
+size_t g_pool_bytes = 0;
 
 // Takes the smallest or the largest retained block; a small buffer never
 // takes a large block.
@@ -71,30 +103,32 @@ bool take_block(bool largest, void*& data, size_t& bytes) {
     if (!largest && g_pool[best].bytes > SMALL_BYTES) return false;
     data = g_pool[best].data;
     bytes = g_pool[best].bytes;
+    g_pool_bytes -= bytes;
     g_pool[best] = g_pool[--g_pool_size];
     return true;
 }
 
 void give_block(void* data, size_t bytes) {
+    large_storage_freed(bytes);
     if (bytes > POOL_MAX_BYTES) {
         std::free(data);
         return;
     }
-    if (g_pool_size < POOL_SLOTS) {
-        g_pool[g_pool_size++] = Block{data, bytes};
-        return;
-    }
     // A full pool keeps its largest blocks: those are the costly ones to map again.
-    size_t smallest = 0;
-    for (size_t i = 1; i < g_pool_size; ++i)
-        if (g_pool[i].bytes < g_pool[smallest].bytes) smallest = i;
-    if (g_pool[smallest].bytes < bytes) {
-        void* old = g_pool[smallest].data;
-        g_pool[smallest] = Block{data, bytes};
-        std::free(old);
-        return;
+    while (g_pool_size && (g_pool_size == POOL_SLOTS || g_pool_bytes + bytes > POOL_TOTAL_BYTES)) {
+        size_t smallest = 0;
+        for (size_t i = 1; i < g_pool_size; ++i)
+            if (g_pool[i].bytes < g_pool[smallest].bytes) smallest = i;
+        if (g_pool[smallest].bytes >= bytes) {
+            std::free(data);
+            return;
+        }
+        std::free(g_pool[smallest].data);
+        g_pool_bytes -= g_pool[smallest].bytes;
+        g_pool[smallest] = g_pool[--g_pool_size];
     }
-    std::free(data);
+    g_pool[g_pool_size++] = Block{data, bytes};
+    g_pool_bytes += bytes;
 }
 }  // namespace
 

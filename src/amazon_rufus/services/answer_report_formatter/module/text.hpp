@@ -151,6 +151,12 @@ void* copy_units(NStr s, void* out, int kind);
 // A new str holding the viewed code points (the owner itself when whole).
 PyObject* to_py(NStr s);
 
+// Large storage given back during a call is counted; once the outermost
+// method call ends, release_large_storage() returns the allocator's freed
+// pages to the system when that count is large.
+void large_storage_freed(size_t bytes);
+void release_large_storage();
+
 // Keeps strs alive for the views taken of them during one call.
 class Arena {
 public:
