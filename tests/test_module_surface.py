@@ -347,3 +347,53 @@ def test_only_init_function_exported():
     proc = subprocess.run([nm, "-D", "--defined-only", mod.__file__], capture_output=True, text=True, check=True)
     symbols = [line.split()[-1] for line in proc.stdout.splitlines() if line.strip()]
     assert symbols == ["PyInit_answer_report_formatter"]
+
+
+# ---------------------------------------------------------------- methods as values
+
+
+@pytest.mark.parametrize("name", [row[0] for row in METHOD_TABLE])
+def test_methods_copy_as_themselves_and_pickle_by_qualified_name(name):
+    import copy
+    import pickle
+
+    function = vars(Formatter)[name]
+    assert copy.copy(function) is function
+    assert copy.deepcopy({"held": [function]})["held"][0] is function
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(function, protocol)) is function
+
+
+HEADING_LEVEL_CHILD = """
+from quorin.amazon_rufus.services.answer_report_formatter import AnswerReportFormatter
+
+class L(int):
+    __lt__ = lambda s, o: True
+    __add__ = lambda s, o: L(int(s) + o)
+
+class Blocks(AnswerReportFormatter):
+    def _build_answer_blocks(self, text, structured_blocks):
+        return [{"type": "heading", "text": "x", "level": LEVEL}]
+
+for LEVEL in (L(2**62), L(2**63), L(-3)):
+    heading = {"type": "heading", "text": "x", "level": LEVEL}
+    for call in (lambda: AnswerReportFormatter()._render_blocks([heading]),
+                 lambda: AnswerReportFormatter().format_data({"answers": [{"text": "t", "blocks": [heading]}]}),
+                 lambda: Blocks().format_data({"answers": [{"text": "t"}]})):
+        try:
+            result = call()
+        except Exception as exc:
+            print(type(exc).__name__)
+        else:
+            print(repr(result)[-12:])
+"""
+
+
+def test_heading_levels_whose_comparisons_lie_give_the_hosts_prefix():
+    # Rendering computes "#" * min(6, max(1, level + 2)) with the level's own operations:
+    # 2**62 + 2 hashes cannot be allocated, 2**63 + 2 is past an index, and a front-end
+    # level is clamped by the assembly first.
+    proc = _run_child(HEADING_LEVEL_CHILD)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.splitlines() == ["MemoryError"] * 3 + ["OverflowError"] * 3 + [
+        "['# x']", "答案\\n\\n### x'", "# 答案\\n\\n# x'"]

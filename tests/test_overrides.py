@@ -698,6 +698,230 @@ def test_mutation_during_the_call_matches_baseline(factory):
     assert outcome(Formatter(), factory) == outcome(baseline.AnswerReportFormatter(), factory)
 
 
+# ---------------------------------------------------------------- odd values used as the algorithm uses them
+
+class Lying(int):
+    """An int level that is always "less", so min(6, ...) keeps it, and whose sums stay Lying."""
+
+    __lt__ = lambda self, other: True  # noqa: E731
+    __add__ = lambda self, other: Lying(int(self) + other)  # noqa: E731
+
+
+class AlwaysLying(Lying):
+    """Also always "greater", so max(1, ...) keeps it."""
+
+    __gt__ = lambda self, other: True  # noqa: E731
+    __add__ = lambda self, other: AlwaysLying(int(self) + other)  # noqa: E731
+
+
+class FloatSum(int):
+    __add__ = lambda self, other: 2.5  # noqa: E731
+
+
+class Decorated(str):
+    """What a __str__ may return: a str whose own strip and format differ from str's."""
+
+    def strip(self, *args):
+        return Decorated(" <" + str.strip(self) + "> ")
+
+    def __format__(self, spec):
+        return "F[" + str.__str__(self) + "]"
+
+
+class StripsToInt(str):
+    def strip(self, *args):
+        return 42
+
+
+class Texted:
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+class ShrinksOnClassCheck:
+    """A record whose isinstance test (its __class__) clears the list it sits in."""
+
+    def __init__(self, owner):
+        self.owner = owner
+
+    @property
+    def __class__(self):
+        self.owner.clear()
+        return type(self)
+
+
+def texted(cls, text):
+    return Texted(cls(text))
+
+
+def o_level(level, text="x"):
+    return lambda base: (base(), "_render_blocks", ([{"type": "heading", "text": text, "level": level}],))
+
+
+def o_front_end_level(level):
+    data = {"answers": [{"text": "t", "blocks": [{"type": "heading", "text": "h", "level": level}]}]}
+    return lambda base: (base(), "format_data", (data,))
+
+
+def o_report(answer):
+    return lambda base: (base(), "format_data", ({"answers": [answer]},))
+
+
+def o_call(name, *args):
+    return lambda base: (base(), name, args)
+
+
+def o_sub(name, core, call, *args):
+    return lambda base: (type("Sub", (base,), {name: as_method(core)})(), call, args)
+
+
+def o_shrinking_answers(base):
+    answers = []
+    answers += [{"text": "a"}, ShrinksOnClassCheck(answers), {"text": "c"}]
+    return base(), "format_data", ({"answers": answers},)
+
+
+TABLE_PARAGRAPHS = "| a | b |\n| --- | --- |\n| 1 | 2 |\n| 3 | 4 |\n\n- item\n  more"
+ODD_VALUES = {
+    "level comparisons lie, huge count": o_level(Lying(2**62)),
+    "level comparisons lie, count past an index": o_level(Lying(2**63)),
+    "level comparisons lie, negative count": o_level(AlwaysLying(-9), "  t  "),
+    "level comparisons lie, small count": o_level(Lying(1), "  t  "),
+    "level sum is a float": o_level(FloatSum(1)),
+    "bool level": o_level(True),
+    "front-end level comparisons lie": o_front_end_level(Lying(3)),
+    "front-end level sum is a float": o_front_end_level(FloatSum(3)),
+    "heading text formats itself": o_level(2, Decorated(" h ")),
+    "list items format themselves": o_call("_render_blocks", [{"type": "list", "items": [Decorated("a"), 3]}]),
+    "text block strips itself": o_call("_render_blocks", [{"type": "text", "text": texted(Decorated, " t ")}]),
+    "text block strips to an int": o_call("_render_blocks", [{"type": "text", "text": texted(StripsToInt, "t")}]),
+    "structured texts strip themselves": o_call(
+        "_build_structured_answer_blocks",
+        [{"type": "heading", "text": texted(Decorated, "h")}, {"type": "list_item", "text": texted(StripsToInt, "i")},
+         {"type": "paragraph", "text": texted(Decorated, "p")}]),
+    "structured cell strips to an int, lone row": o_call(
+        "_build_structured_answer_blocks", [{"type": "table_row", "cells": [texted(StripsToInt, "a"), "b"]}]),
+    "structured cell strips to an int, table": o_call(
+        "_build_structured_answer_blocks",
+        [{"type": "table_row", "cells": [texted(Decorated, "a"), "b"]},
+         {"type": "table_row", "cells": ["c", texted(StripsToInt, "d"), "e"]}]),
+    "summary strips itself": o_report({"text": "x", "summaryText": texted(Decorated, " s ")}),
+    "summary strips to an int": o_report({"summaryText": texted(StripsToInt, "s")}),
+    "link fields strip themselves": o_report(
+        {"productLinks": [Decorated(" a "), {"asin": texted(Decorated, "A"), "title": "t", "href": texted(Decorated, "h"),
+                                              "description": texted(Decorated, "d")}]}),
+    "link asin strips to an int": o_report({"recommendedAsins": [{"asin": texted(StripsToInt, "A"), "title": "t"}]}),
+    "link source formats itself": o_report({"recommendedAsins": [{"asin": "A", "source": texted(Decorated, "s")}]}),
+    "padding past memory": o_call("_normalize_row_cells", ["a"], 2**63),
+    "padding past an index": o_call("_normalize_row_cells", [], 2**63),
+    "class check shrinks the answers": o_shrinking_answers,
+    "replaced row reader gives nothing for parsed rows": o_sub(
+        "_normalize_structured_row", lambda block: None, "format_data", {"answers": [{"text": TABLE_PARAGRAPHS}]}),
+    "replaced row reader gives an empty list": o_sub(
+        "_normalize_structured_row", lambda block: [], "_build_structured_answer_blocks",
+        [{"type": "table_row", "text": " a | b "}, {"type": "table_row", "cells": ["c"]}]),
+    "replaced item recogniser leaves out the text": o_sub(
+        "_parse_markdown_list_item", lambda line: {"kind": "list_item"} if line.startswith("-") else None,
+        "_build_text_fallback_blocks", "- a\n  b"),
+    "replaced splitter gives a dict without its keys": o_sub(
+        "_normalize_text_lines", lambda text: {5: "x"}, "_build_text_fallback_blocks", "t"),
+    "replaced splitter gives a str of blanks": o_sub(
+        "_normalize_text_lines", lambda text: "\u3000 \t", "_build_text_fallback_blocks", "t"),
+    "replaced splitter gives non-str lines": o_sub(
+        "_normalize_text_lines", lambda text: ["- a", "  b", 5], "_build_text_fallback_blocks", "t"),
+    "replaced table step gives a float index": o_sub(
+        "_parse_markdown_table",
+        lambda lines, i: ({"kind": "table", "header": ["a", "b"], "rows": []}, 2.5) if i == 0 else None,
+        "_build_text_fallback_blocks", "x\ny\nz"),
+}
+
+
+def odd_outcome(base, factory):
+    obj, name, args = factory(base)
+    try:
+        return "ok", repr(getattr(obj, name)(*args))
+    except Exception as exc:  # the exception itself is part of the behaviour
+        return type(exc).__name__, str(exc)
+
+
+@pytest.mark.parametrize("factory", ODD_VALUES.values(), ids=ODD_VALUES.keys())
+def test_odd_values_and_replaced_steps_match_baseline(factory):
+    assert odd_outcome(Formatter, factory) == odd_outcome(baseline.AnswerReportFormatter, factory)
+
+
+# Where the native steps' argument checks apply, the host's own exception comes from them.
+CHECKED = {
+    "splitter dict reaches the table step": (
+        o_sub("_normalize_text_lines", lambda text: {0: "# h", 1: "x"}, "_build_text_fallback_blocks", "t"),
+        "TypeError", "Argument 'lines' has incorrect type (expected list, got dict)"),
+    "splitter str reaches the table step": (
+        o_sub("_normalize_text_lines", lambda text: " x", "_build_text_fallback_blocks", "t"),
+        "TypeError", "Argument 'lines' has incorrect type (expected list, got str)"),
+    "splitter tuple reaches the table step": (
+        o_sub("_normalize_text_lines", lambda text: ("| a |", "x"), "_build_text_fallback_blocks", "t"),
+        "TypeError", "Argument 'lines' has incorrect type (expected list, got tuple)"),
+    "stripped answer text is a str subclass": (
+        o_report({"text": texted(Decorated, "t")}),
+        "TypeError", "Argument 'text' has incorrect type (expected str, got Decorated)"),
+    "row text is a str subclass": (
+        o_call("_normalize_structured_row", {"text": texted(Decorated, "a | b")}),
+        "TypeError", "Argument 'line' has incorrect type (expected str, got Decorated)"),
+}
+
+
+@pytest.mark.parametrize("factory, kind, message", CHECKED.values(), ids=CHECKED.keys())
+def test_odd_values_meet_the_argument_checks(factory, kind, message):
+    assert odd_outcome(Formatter, factory) == (kind, message)
+
+
+class MatchOf:
+    """A stand-in for `re`: 0 for no match, and a falsy match object for leading whitespace."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def match(self, pattern, text):
+        import re
+
+        self.log.append(("match", text))
+        found = re.match(pattern, text)
+        if found and pattern == r"^\s+":
+            return type("Falsy", (), {"__bool__": lambda s: False})()
+        return found or 0
+
+
+class NoMatchAttribute:
+    pass
+
+
+class LoggedStrip(str):
+    def strip(self, *args):
+        LoggedStrip.log.append("strip")
+        return str.strip(self)
+
+
+@pytest.mark.parametrize("stand_in", [MatchOf, lambda log: NoMatchAttribute()], ids=["falsy match", "no match"])
+@pytest.mark.parametrize("call", [
+    ("_build_text_fallback_blocks", "- a\n  b\n# h\n| x | y |\n|---|---|"),
+    ("_is_markdown_delimiter_row", [LoggedStrip("---"), "x"]),
+])
+def test_replaced_re_is_used_as_the_algorithm_uses_it(monkeypatch, stand_in, call):
+    outcomes = []
+    for module, base in ((mod, Formatter), (baseline, baseline.AnswerReportFormatter)):
+        log = LoggedStrip.log = []
+        monkeypatch.setattr(module, "re", stand_in(log))
+        name, arg = call
+        try:
+            result = "ok", repr(getattr(base(), name)(arg))
+        except Exception as exc:
+            result = type(exc).__name__, str(exc)
+        outcomes.append((result, log))
+    assert outcomes[0] == outcomes[1]
+
+
 def test_dict_subclass_answer_whose_get_mutates():
     answers = []
     answers.extend([GetClears(answers, text="t", summaryText="S"), {"text": "second"}])

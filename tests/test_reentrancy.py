@@ -753,3 +753,53 @@ def observe_with_log(formatter, method, spec):
 def test_probe_calls_come_in_baseline_order(call):
     method, spec = call
     assert observe_with_log(NATIVE, method, list(spec)) == observe_with_log(BASE, method, list(spec))
+
+
+# ---------------------------------------------------------------- re-entry on small thread stacks
+
+REENTRY_CHILD = """
+import sys, threading
+from quorin.amazon_rufus.services.answer_report_formatter import AnswerReportFormatter
+
+class Again:
+    def __str__(self):
+        return AnswerReportFormatter().format_data({"answers": [{"summaryText": Again()}]})
+
+class Reparses(AnswerReportFormatter):
+    def _parse_markdown_heading(self, line):
+        return self._build_text_fallback_blocks("x\\n" + line)
+
+class Retables(AnswerReportFormatter):
+    def _parse_pipe_row(self, line):
+        return self._parse_markdown_table(["a|b", "-|-"], 0)
+
+CALLS = {
+    "format_data from __str__": lambda: AnswerReportFormatter().format_data({"answers": [{"summaryText": Again()}]}),
+    "parser from a recogniser": lambda: Reparses()._build_text_fallback_blocks("hello"),
+    "table step from a helper": lambda: Retables()._parse_markdown_table(["a|b", "-|-"], 0),
+}
+
+def run(call):
+    try:
+        call()
+    except RecursionError:
+        print("RecursionError")
+    else:
+        print("returned")
+
+threading.stack_size(int(sys.argv[1]) * 1024)
+for call in CALLS.values():
+    thread = threading.Thread(target=run, args=(call,))
+    thread.start()
+    thread.join()
+"""
+
+
+@pytest.mark.parametrize("stack_kib", [256, 512, 1024])
+def test_unbounded_reentry_ends_in_recursion_error_on_small_stacks(stack_kib):
+    import subprocess
+
+    proc = subprocess.run([sys.executable, "-c", REENTRY_CHILD, str(stack_kib)], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["RecursionError"] * 3
