@@ -41,7 +41,7 @@ sanitize: install
 	rm -rf build/asan/pkg && mkdir -p $(SAN_PKG)
 	cp python/quorin/amazon_rufus/services/*.py python/quorin/amazon_rufus/services/*.pyi build/asan/answer_report_formatter*.so $(SAN_PKG)/
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONPATH=build/asan/pkg $(PY) -m pytest -p no:cacheprovider tests --deselect tests/test_cli.py
 
 clean:

@@ -73,11 +73,11 @@ private:
     Chunk chunks_[3];
 };
 
-// A table row: cells read natively, or a list handed over by a replaced step.
+// A table row: cells read natively, or the object a replaced step handed
+// over (or a list of cell values that are not all exact strs).
 struct RowRef {
     Row* native = nullptr;
-    PyObject* obj = nullptr;  // an exact list, kept alive by Work
-    Py_ssize_t size() const { return native ? static_cast<Py_ssize_t>(native->size()) : PyList_GET_SIZE(obj); }
+    PyObject* obj = nullptr;  // any object, kept alive by Work
 };
 
 // Intermediate block (text parser output, `kind`).
