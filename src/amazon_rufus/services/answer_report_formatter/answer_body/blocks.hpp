@@ -115,7 +115,8 @@ struct DBlock {
 
 // Record vectors kept between calls (under the interpreter lock): a large
 // vector allocated afresh on every call costs a page fault per 4 KiB.  Two
-// of at most 256 KiB are kept per record type; larger ones go back at once.
+// of at most 2 MiB are kept per record type, within the pools' shared
+// budget; others go back at once.
 template <class T>
 class RecordPool {
 public:
@@ -123,19 +124,21 @@ public:
         if (free_.empty()) return {};
         std::vector<T> v = std::move(free_.back());
         free_.pop_back();
+        g_pooled_bytes -= v.capacity() * sizeof(T);
         return v;
     }
     static void give(std::vector<T>& v) {
         v.clear();
         const size_t bytes = v.capacity() * sizeof(T);
         if (!bytes) return;
-        if (bytes > (size_t(256) << 10) || free_.size() >= 2) {
+        if (bytes > (size_t(2) << 20) || free_.size() >= 2 || g_pooled_bytes + bytes > POOLED_BYTES_MAX) {
             large_storage_freed(bytes);
             std::vector<T>().swap(v);
             return;
         }
         try {
             free_.push_back(std::move(v));
+            g_pooled_bytes += bytes;
         } catch (...) {
             // Runs from destructors: without memory the vector is simply freed.
         }

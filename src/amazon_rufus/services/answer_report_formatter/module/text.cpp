@@ -53,7 +53,7 @@ PyObject* to_py(NStr s) {
 }
 
 namespace {
-size_t g_large_freed = 0;  // bytes of large storage freed since the last trim
+size_t g_large_freed = 0;  // bytes of large storage freed by the calls in progress
 constexpr size_t TRIM_AFTER_BYTES = size_t(32) << 20;
 }  // namespace
 
@@ -67,16 +67,18 @@ void release_large_storage() {
     // more, when the caller has usually dropped the large result as well.
     static bool trim_again = false;
     bool large = g_large_freed >= TRIM_AFTER_BYTES;
+    g_large_freed = 0;
     if (!large && !trim_again) return;
     trim_again = large;
-    g_large_freed = 0;
 #if defined(__GLIBC__)
     malloc_trim(0);
 #endif
 }
 
+size_t g_pooled_bytes = 0;
+
 // Retained storage blocks; used under the interpreter lock.  The pool keeps
-// a few blocks of at most POOL_MAX_BYTES, POOL_TOTAL_BYTES in all: enough
+// a few blocks of at most POOL_MAX_BYTES within the shared budget: enough
 // for the buffers of ordinary reports, while a huge call's storage goes back
 // when that call ends.
 namespace {
@@ -85,8 +87,8 @@ struct Block {
     size_t bytes;
 };
 constexpr size_t POOL_SLOTS = 8;
-constexpr size_t POOL_MAX_BYTES = size_t(1) << 20;
-constexpr size_t POOL_TOTAL_BYTES = size_t(2) << 20;
+constexpr size_t POOL_MAX_BYTES = size_t(4) << 20;
+constexpr size_t POOL_TOTAL_BYTES = size_t(4) << 20;
 Block g_pool[POOL_SLOTS];
 size_t g_pool_size = 0;
 size_t g_pool_bytes = 0;
@@ -104,6 +106,7 @@ bool take_block(bool largest, void*& data, size_t& bytes) {
     data = g_pool[best].data;
     bytes = g_pool[best].bytes;
     g_pool_bytes -= bytes;
+    g_pooled_bytes -= bytes;
     g_pool[best] = g_pool[--g_pool_size];
     return true;
 }
@@ -115,7 +118,8 @@ void give_block(void* data, size_t bytes) {
         return;
     }
     // A full pool keeps its largest blocks: those are the costly ones to map again.
-    while (g_pool_size && (g_pool_size == POOL_SLOTS || g_pool_bytes + bytes > POOL_TOTAL_BYTES)) {
+    while (g_pool_size && (g_pool_size == POOL_SLOTS || g_pool_bytes + bytes > POOL_TOTAL_BYTES ||
+                           g_pooled_bytes + bytes > POOLED_BYTES_MAX)) {
         size_t smallest = 0;
         for (size_t i = 1; i < g_pool_size; ++i)
             if (g_pool[i].bytes < g_pool[smallest].bytes) smallest = i;
@@ -125,10 +129,16 @@ void give_block(void* data, size_t bytes) {
         }
         std::free(g_pool[smallest].data);
         g_pool_bytes -= g_pool[smallest].bytes;
+        g_pooled_bytes -= g_pool[smallest].bytes;
         g_pool[smallest] = g_pool[--g_pool_size];
+    }
+    if (g_pooled_bytes + bytes > POOLED_BYTES_MAX) {
+        std::free(data);
+        return;
     }
     g_pool[g_pool_size++] = Block{data, bytes};
     g_pool_bytes += bytes;
+    g_pooled_bytes += bytes;
 }
 }  // namespace
 

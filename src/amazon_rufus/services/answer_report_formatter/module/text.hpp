@@ -156,6 +156,9 @@ PyObject* to_py(NStr s);
 // pages to the system when that count is large.
 void large_storage_freed(size_t bytes);
 void release_large_storage();
+// Bytes kept for reuse between calls by all pools together, and their cap.
+extern size_t g_pooled_bytes;
+constexpr size_t POOLED_BYTES_MAX = size_t(6) << 20;
 
 // Keeps strs alive for the views taken of them during one call.
 class Arena {
