@@ -944,3 +944,114 @@ def test_class_left_intact():
     # Runs last in this module: class-level patches above must all be undone.
     for name in [n for n in vars(Formatter) if not n.startswith("__")]:
         assert type(vars(Formatter)[name]) is NATIVE_FUNCTION, name
+
+
+# ---------------------------------------------------------------- replacements installed from inside a lookup
+
+class Collider:
+    """A dict key with the hash of `name` whose __eq__ (run by a lookup of `name`) acts once."""
+
+    def __init__(self, name, action):
+        self.hash = hash(name)
+        self.action = action
+
+    def __hash__(self):
+        return self.hash
+
+    def __eq__(self, other):
+        action, self.action = self.action, None
+        if action:
+            action()
+        return False
+
+
+def install_from_key(base, key, install):
+    """format_data on two answers; reading `key` in the second installs a replacement."""
+    formatter = type("Sub", (base,), {})()
+    answer = {}
+    answer[Collider(key, lambda: install(formatter))] = "x"
+    answer["text"] = "# Two\n- item\n  more\n| a | b |\n| --- | --- |"
+    answer["blocks"] = "not a list"
+    data = {"answers": [{"text": "# One\nfirst"}, answer, {"text": "# Three"}]}
+    try:
+        return "ok", formatter.format_data(data)
+    except Exception as exc:  # the exception is part of the behaviour
+        return type(exc).__name__, str(exc)
+
+
+def on_instance(name, value):
+    return lambda formatter: setattr(formatter, name, value)
+
+
+def on_class(name, value):
+    return lambda formatter: setattr(type(formatter), name, value)
+
+
+def on_module(module_of, value):
+    def install(formatter):
+        module_of(formatter).re = value
+
+    return install
+
+
+class ReProxy:
+    def __init__(self):
+        import re
+
+        self.real = re
+
+    def match(self, pattern, text):
+        found = self.real.match(pattern, text)
+        return None if found and pattern.startswith("^(#") else found
+
+
+def module_of(formatter):
+    return mod if isinstance(formatter, Formatter) else baseline
+
+
+INSTALLS = {
+    "instance body step": ("productLinks", on_instance("_format_answer_body", lambda index, answer: ["replaced"])),
+    "class render step": ("summaryText", on_class("_render_blocks", lambda self, blocks: [f"{len(blocks)} blocks"])),
+    "instance parser step": ("isSuccess", on_instance("_parse_markdown_heading", lambda line: None)),
+    "class table helper": ("blocks", on_class("_is_markdown_delimiter_row", lambda self, cells: False)),
+    "instance line splitter": ("text", on_instance("_normalize_text_lines", lambda text: text.split("\n")[:2])),
+    "module re": ("recommendedAsins", on_module(module_of, ReProxy())),
+}
+
+
+@pytest.mark.parametrize("key, install", INSTALLS.values(), ids=INSTALLS.keys())
+def test_replacement_installed_by_a_colliding_key_is_used_at_the_next_step(monkeypatch, key, install):
+    monkeypatch.setattr(mod, "re", mod.re)
+    monkeypatch.setattr(baseline, "re", baseline.re)
+    native = install_from_key(Formatter, key, install)
+    assert native == install_from_key(baseline.AnswerReportFormatter, key, install)
+    assert native[0] == "ok"
+
+
+class InstanceKeyInstalls:
+    """An instance attribute key whose comparisons (run by every lookup of `name`) install a replacement."""
+
+    def __init__(self, name, install):
+        self.hash = hash(name)
+        self.install = install
+
+    def __hash__(self):
+        return self.hash
+
+    def __eq__(self, other):
+        install, self.install = self.install, None
+        if install:
+            install()
+        return False
+
+
+@pytest.mark.parametrize("base", [Formatter, baseline.AnswerReportFormatter], ids=["native", "baseline"])
+def test_attribute_lookup_that_installs_a_replacement(base):
+    formatter = type("Sub", (base,), {})()
+    formatter.__dict__[InstanceKeyInstalls("_render_blocks", lambda: setattr(
+        type(formatter), "_format_product_links", lambda self, raw: ["- replaced link"]))] = None
+    data = {"answers": [{"text": "a", "productLinks": ["x"]}, {"text": "b", "productLinks": ["y"]}]}
+    report = formatter.format_data(data)
+    # The first answer's links were formatted before its body's _render_blocks lookup ran the key's __eq__.
+    assert report.count("- replaced link") == 1
+    assert "- x" in report and "- y" not in report

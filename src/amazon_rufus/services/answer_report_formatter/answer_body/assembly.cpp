@@ -134,7 +134,6 @@ bool joined_row(Work& w, const RowRef& row, NStr& out) {
     }
     Ref sep = steal(PyUnicode_FromString(" | "));
     if (!sep) return false;
-    may_run_python();
     PyObject* s = PyUnicode_Join(sep.get(), row.obj);
     if (!s) return false;
     out = w.arena.keep(s);
@@ -146,7 +145,6 @@ bool row_len(const RowRef& row, Py_ssize_t& n) {
         n = static_cast<Py_ssize_t>(row.native->size());
         return true;
     }
-    if (!PyList_CheckExact(row.obj)) may_run_python();
     n = PyObject_Size(row.obj);
     return n >= 0;
 }
@@ -180,9 +178,8 @@ bool Assembler::flush_table() {
 }
 
 int Assembler::normalize_row(SBlock& b, RowRef& row) {
-    Ref callable;
-    bool with_self = false;
-    int native = ctx_.resolve(NORMALIZE_STRUCTURED_ROW, callable, with_self);
+    Callee callee;
+    int native = ctx_.resolve(NORMALIZE_STRUCTURED_ROW, callee);
     if (native < 0) return -1;
     if (native) {
         if (b.raw) {
@@ -216,7 +213,7 @@ int Assembler::normalize_row(SBlock& b, RowRef& row) {
     Ref list = steal(sblocks_to_py_in(w_, one));
     if (!list) return -1;
     PyObject* arg = PyList_GET_ITEM(list.get(), 0);
-    PyObject* r = w_.hold(ctx_.call(NORMALIZE_STRUCTURED_ROW, callable, with_self, &arg, 1));
+    PyObject* r = w_.hold(ctx_.call(callee, &arg, 1));
     if (!r) return -1;
     int t = truth(r);
     if (t > 0) row.obj = r;
@@ -240,9 +237,8 @@ bool pad_or_merge_native(Work& w, const Row& row, Py_ssize_t width, RowRef& out)
 }
 
 bool Assembler::normalize_cells(const RowRef& row, Py_ssize_t width, RowRef& out) {
-    Ref callable;
-    bool with_self = false;
-    int native = ctx_.resolve(NORMALIZE_ROW_CELLS, callable, with_self);
+    Callee callee;
+    int native = ctx_.resolve(NORMALIZE_ROW_CELLS, callee);
     if (native < 0) return false;
     if (native && row.native && width >= 1) {
         Py_ssize_t n = static_cast<Py_ssize_t>(row.native->size());
@@ -257,7 +253,7 @@ bool Assembler::normalize_cells(const RowRef& row, Py_ssize_t width, RowRef& out
     if (!width_obj || !row_obj) return false;
     PyObject* args[2] = {row_obj.get(), width_obj.get()};
     PyObject* r = native ? ctx_.call_native(NORMALIZE_ROW_CELLS, args, 2)
-                         : ctx_.call(NORMALIZE_ROW_CELLS, callable, with_self, args, 2);
+                         : ctx_.call(callee, args, 2);
     if (!w_.hold(r)) return false;
     out.obj = r;
     return true;
@@ -285,7 +281,6 @@ bool Assembler::heading_level(SBlock& b, PyObject*& level) {
         return true;
     }
     // bool and other int subclasses compare through the number protocol.
-    may_run_python();
     int lt = PyObject_RichCompareBool(value, N.small_int[6], Py_LT);
     if (lt < 0) return false;
     PyObject* v = lt ? value : N.small_int[6];

@@ -2,8 +2,9 @@
 // unreplaced native steps blocks stay records; they become the interpreter's
 // dicts only where a replaced step or a direct call from Python sees them.
 #pragma once
-#include "../module/sink.hpp"
-#include "../module/steps.hpp"
+#include "../text/sink.hpp"
+#include "../dispatch/dispatch.hpp"
+#include "../dispatch/patterns.hpp"
 
 #include <deque>
 #include <memory>
@@ -187,17 +188,6 @@ bool match_list_item(NStr line, NStr& text);
 bool parse_pipe_row(NStr line, Row& cells);
 bool is_delimiter_row(const Row& cells);
 bool starts_with_space(NStr line);
-
-// Whether the module global `re.match` is still the one imported at load
-// time (-1 when reading the global fails).
-int re_is_original();
-// `re.match` looked up as the algorithm does (the global `re`, then its
-// attribute); a new reference.
-PyObject* re_match_function();
-// match(pattern, text); a new reference.
-PyObject* call_re_match(PyObject* match, PyObject* pattern, PyObject* text);
-// re.match(pattern, text) through the module global; a new reference.
-PyObject* re_match_global(PyObject* pattern, PyObject* text);
 
 // The parser's uses of the recognisers.  recognise_line: the heading
 // (PARSE_MARKDOWN_HEADING) or list-item rule on a trimmed line, natively or

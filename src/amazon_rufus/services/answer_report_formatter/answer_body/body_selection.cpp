@@ -10,9 +10,8 @@ namespace {
 
 // _build_structured_answer_blocks through the instance.
 bool assemble_step(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out) {
-    Ref callable;
-    bool with_self = false;
-    int native = ctx.resolve(BUILD_STRUCTURED_ANSWER_BLOCKS, callable, with_self);
+    Callee callee;
+    int native = ctx.resolve(BUILD_STRUCTURED_ANSWER_BLOCKS, callee);
     if (native < 0) return false;
     if (native) {
         if (!in.native) {
@@ -25,7 +24,7 @@ bool assemble_step(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out) {
     if (!arg) return false;
     PyObject* a = arg.get();
     out.native = false;
-    out.obj = steal(ctx.call(BUILD_STRUCTURED_ANSWER_BLOCKS, callable, with_self, &a, 1));
+    out.obj = steal(ctx.call(callee, &a, 1));
     return static_cast<bool>(out.obj);
 }
 
@@ -45,9 +44,8 @@ bool parse_step(Ctx& ctx, Work& w, PyObject* text, IBlocks& out) {
 }
 
 bool convert_step(Ctx& ctx, Work& w, IBlocks& in, SBlocks& out) {
-    Ref callable;
-    bool with_self = false;
-    int native = ctx.resolve(TO_STRUCTURED_BLOCKS, callable, with_self);
+    Callee callee;
+    int native = ctx.resolve(TO_STRUCTURED_BLOCKS, callee);
     if (native < 0) return false;
     if (native) {
         if (!in.native) {
@@ -60,7 +58,7 @@ bool convert_step(Ctx& ctx, Work& w, IBlocks& in, SBlocks& out) {
     if (!arg) return false;
     PyObject* a = arg.get();
     out.native = false;
-    out.obj = steal(ctx.call(TO_STRUCTURED_BLOCKS, callable, with_self, &a, 1));
+    out.obj = steal(ctx.call(callee, &a, 1));
     return static_cast<bool>(out.obj);
 }
 
@@ -131,9 +129,8 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
     if (!structured) return false;
 
     DBlocks display;
-    Ref callable;
-    bool with_self = false;
-    int native = ctx.resolve(BUILD_ANSWER_BLOCKS, callable, with_self);
+    Callee callee;
+    int native = ctx.resolve(BUILD_ANSWER_BLOCKS, callee);
     if (native < 0) return false;
     if (native) {
         Ref checked = steal(check_arg(BUILD_ANSWER_BLOCKS, 0, text));
@@ -141,11 +138,11 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
     } else {
         PyObject* args[2] = {text, structured.get()};
         display.native = false;
-        display.obj = steal(ctx.call(BUILD_ANSWER_BLOCKS, callable, with_self, args, 2));
+        display.obj = steal(ctx.call(callee, args, 2));
         if (!display.obj) return false;
     }
 
-    native = ctx.resolve(RENDER_BLOCKS, callable, with_self);
+    native = ctx.resolve(RENDER_BLOCKS, callee);
     if (native < 0) return false;
     if (native) {
         if (!display.native) {
@@ -157,7 +154,7 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
     Ref arg = steal(dblocks_to_py(display));
     if (!arg) return false;
     PyObject* a = arg.get();
-    foreign = steal(ctx.call(RENDER_BLOCKS, callable, with_self, &a, 1));
+    foreign = steal(ctx.call(callee, &a, 1));
     return foreign && check_return(foreign.get(), &PyList_Type);
 }
 

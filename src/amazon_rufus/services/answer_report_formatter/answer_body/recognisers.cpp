@@ -113,46 +113,8 @@ bool is_delimiter_row(const Row& cells) {
     return true;
 }
 
-// ---- The module global `re` ----------------------------------------------------
-
-int re_is_original() {
-    PyObject* re = PyDict_GetItemWithError(S.module_dict, N.re);
-    if (!re) return PyErr_Occurred() ? -1 : 0;  // looked up elsewhere: not ours
-    if (re != S.re_module) return 0;
-    PyObject* match = PyDict_GetItemWithError(PyModule_GetDict(re), N.match);
-    if (!match) return PyErr_Occurred() ? -1 : 0;
-    return match == S.re_match;
-}
-
-PyObject* re_match_function() {
-    // The global `re`, as a name lookup finds it: the module, then builtins.
-    PyObject* re = PyDict_GetItemWithError(S.module_dict, N.re);
-    if (!re && !PyErr_Occurred()) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        re = builtins ? PyDict_GetItemWithError(builtins, N.re) : nullptr;
-        if (!re && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", N.re);
-    }
-    if (!re) return nullptr;
-    may_run_python();
-    Ref keep = borrow(re);
-    return PyObject_GetAttr(keep.get(), N.match);
-}
-
-PyObject* call_re_match(PyObject* match, PyObject* pattern, PyObject* text) {
-    may_run_python();
-    PyObject* args[2] = {pattern, text};
-    return PyObject_Vectorcall(match, args, 2, nullptr);
-}
-
-PyObject* re_match_global(PyObject* pattern, PyObject* text) {
-    Ref match = steal(re_match_function());
-    if (!match) return nullptr;
-    return call_re_match(match.get(), pattern, text);
-}
-
 // m.group(n), a new reference.
 static PyObject* group(PyObject* m, int n) {
-    may_run_python();
     return PyObject_CallMethod(m, "group", "i", n);
 }
 
@@ -406,7 +368,8 @@ static PyObject* table_generic(Ctx& ctx, PyObject* lines, PyObject* start_obj) {
 }
 
 int table_steps_native(Ctx& ctx) {
-    if (ctx.lookups_observable()) return 0;
+    int observable = ctx.lookups_observable();
+    if (observable) return observable < 0 ? -1 : 0;
     int a = ctx.is_native(PARSE_PIPE_ROW);
     if (a <= 0) return a;
     int b = ctx.is_native(IS_MARKDOWN_DELIMITER_ROW);

@@ -45,7 +45,6 @@ bool heading_prefix(Work& w, PyObject* level, int& n, NStr& prefix) {
         else n = v + 2 <= 1 ? 1 : v + 2 >= 6 ? 6 : static_cast<int>(v + 2);
         return true;
     }
-    may_run_python();
     Ref sum = steal(PyNumber_Add(level, N.small_int[2]));
     if (!sum) return false;
     int gt = PyObject_RichCompareBool(sum.get(), N.small_int[1], Py_GT);  // max(1, sum)

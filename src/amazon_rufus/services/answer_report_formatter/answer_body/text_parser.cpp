@@ -115,14 +115,12 @@ int Parser::has_line() {
     if (PyList_CheckExact(lines)) {
         n = PyList_GET_SIZE(lines);
     } else {
-        may_run_python();
         n = PyObject_Size(lines);
         if (n < 0) return -1;
     }
     if (!index_obj_) return index_ < n;
     Ref count = steal(PyLong_FromSsize_t(n));
     if (!count) return -1;
-    may_run_python();
     return PyObject_RichCompareBool(index_obj_.get(), count.get(), Py_LT);
 }
 
@@ -145,7 +143,6 @@ PyObject* Parser::current_line() {
     }
     Ref key = steal(index_object());
     if (!key) return nullptr;
-    may_run_python();
     return PyObject_GetItem(lines, key.get());
 }
 
@@ -171,7 +168,6 @@ bool Parser::advance() {
         ++index_;
         return true;
     }
-    may_run_python();
     Ref next = steal(PyNumber_InPlaceAdd(index_obj_.get(), N.small_int[1]));
     if (!next) return false;
     set_index(next.get());
@@ -378,7 +374,6 @@ int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObje
     if (is_item <= 0) return is_item;
     // blocks[-1]["text"] = f"{blocks[-1]['text']} {trimmed}".strip()
     PyObject* obj = last.obj;
-    may_run_python();
     Ref current = steal(PyObject_GetItem(obj, N.text));
     if (!current) return -1;
     Ref current_text = steal(format_of(current.get()));
@@ -388,7 +383,6 @@ int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObje
     if (!joined) return -1;
     Ref stripped = steal(strip_text(joined.get()));
     if (!stripped || PyObject_SetItem(obj, N.text, stripped.get()) < 0) return -1;
-    may_run_python();
     return 1;
 }
 
@@ -427,7 +421,6 @@ bool Parser::line_step(NStr line, PyObject* line_obj) {
 // A line that is not an exact str (from a replaced line splitter): every
 // operation goes through the object's own methods.
 bool Parser::object_line_step(PyObject* line) {
-    may_run_python();
     Ref trimmed = steal(PyObject_CallMethodNoArgs(line, N.strip));
     if (!trimmed) return false;
     auto push_rstripped = [&]() {

@@ -81,10 +81,7 @@ PyObject* check_arg(Step s, int param, PyObject* v) {
             return wrong_type(p.name, p.kind, v, PyUnicode_Check(v));
         case ParamKind::Int:
             if (PyLong_CheckExact(v)) return Py_NewRef(v);
-            if (PyNumber_Check(v)) {
-                if (!PyLong_Check(v) && !PyFloat_Check(v)) may_run_python();
-                return PyNumber_Long(v);
-            }
+            if (PyNumber_Check(v)) return PyNumber_Long(v);
             return wrong_type(p.name, p.kind, v, false);
         case ParamKind::BoolKeywordOnly: {
             int t = truth(v);
@@ -245,7 +242,7 @@ static bool enter_method() {
 
 // Runs a step's native body on already bound arguments: the contract's type
 // checks, the body, and the traceback entry when it fails.
-static PyObject* run_checked(Step s, PyObject* const* bound) {
+PyObject* run_step(Step s, PyObject* const* bound) {
     static int depth = 0;  // method calls in progress (under the interpreter lock)
     if (!enter_method()) {
         add_traceback(s);
@@ -281,7 +278,7 @@ static PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
         add_traceback(f->step);
         return nullptr;
     }
-    return run_checked(f->step, bound);
+    return run_step(f->step, bound);
 }
 
 // ---- The function type -----------------------------------------------------
@@ -505,97 +502,6 @@ bool create_functions() {
         if (!S.functions[s]) return false;
     }
     return true;
-}
-
-// ---- Dispatcher ------------------------------------------------------------
-
-int Ctx::resolve(Step s, Ref& callable, bool& with_self) {
-    if (cacheable_ && native_epoch_[s] == g_epoch + 1) return 1;
-    PyObject* found = nullptr;
-    int unbound = 0;
-    if (cacheable_) {
-        unbound = _PyObject_GetMethod(self_, S.method_names[s], &found);
-    } else {
-        may_run_python();
-        found = PyObject_GetAttr(self_, S.method_names[s]);
-    }
-    if (!found) return -1;
-    PyObject* fn = S.functions[s];
-    bool native = unbound ? found == fn
-                          : (PyMethod_Check(found) && PyMethod_GET_FUNCTION(found) == fn &&
-                             PyMethod_GET_SELF(found) == self_);
-    pending_step_ = s;
-    pending_epoch_ = g_epoch;
-    pending_result_ = native ? 1 : 0;
-    if (native) {
-        Py_DECREF(found);
-        pending_callable_.reset();
-        if (cacheable_) native_epoch_[s] = g_epoch + 1;
-        return 1;
-    }
-    callable = steal(found);
-    with_self = unbound != 0;
-    pending_callable_ = callable;
-    pending_with_self_ = with_self;
-    return 0;
-}
-
-int re_is_original();
-
-int Ctx::re_native_slow() {
-    int r = re_is_original();
-    if (r == 1) re_epoch_ = g_epoch + 1;
-    return r;
-}
-
-int Ctx::is_native_slow(Step s) {
-    Ref callable;
-    bool with_self = false;
-    return resolve(s, callable, with_self);
-}
-
-PyObject* Ctx::call(Step, const Ref& callable, bool with_self, PyObject* const* args, int nargs,
-                    PyObject* kwname, PyObject* kwvalue) {
-    may_run_python();
-    PyObject* stack[6];
-    int n = 0;
-    stack[n++] = nullptr;  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
-    if (with_self) stack[n++] = self_;
-    for (int i = 0; i < nargs; ++i) stack[n++] = args[i];
-    int npos = n - 1;
-    Ref kwnames;
-    if (kwname) {
-        stack[n++] = kwvalue;
-        kwnames = steal(PyTuple_Pack(1, kwname));
-        if (!kwnames) return nullptr;
-    }
-    return PyObject_Vectorcall(callable.get(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get());
-}
-
-PyObject* Ctx::call_native(Step s, PyObject* const* args, int nargs, PyObject* kwname, PyObject* kwvalue) {
-    PyObject* bound[4] = {self_, nullptr, nullptr, nullptr};
-    for (int i = 0; i < nargs; ++i) bound[i + 1] = args[i];
-    if (kwname) bound[nargs + 1] = kwvalue;
-    return run_checked(s, bound);
-}
-
-PyObject* Ctx::invoke(Step s, PyObject* const* args, int nargs, PyObject* kwname, PyObject* kwvalue) {
-    Ref callable;
-    bool with_self = false;
-    int r;
-    if (pending_step_ == s && pending_epoch_ == g_epoch) {
-        // Resolved just before, with no Python code run since: reuse it.
-        r = pending_result_;
-        callable = std::move(pending_callable_);
-        with_self = pending_with_self_;
-    } else {
-        r = resolve(s, callable, with_self);
-    }
-    pending_step_ = -1;
-    pending_callable_.reset();
-    if (r < 0) return nullptr;
-    if (r == 0) return call(s, callable, with_self, args, nargs, kwname, kwvalue);
-    return call_native(s, args, nargs, kwname, kwvalue);
 }
 
 }  // namespace arf

@@ -1,5 +1,6 @@
 // Report assembly: one section per answer, joined with one empty line, then
 // the final blank-line clean-up.
+#include "../dispatch/dispatch.hpp"
 #include "../module/impls.hpp"
 
 namespace arf {
@@ -25,9 +26,8 @@ PyObject* question_for(Ctx& ctx, PyObject* questions, PyObject* index) {
 // unless a replaced step returns something other than an exact str).
 bool add_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question, TextBuf& buf,
                  std::vector<Section>& sections, size_t& kept, bool& joined_ok) {
-    Ref callable;
-    bool with_self = false;
-    int native = ctx.resolve(FORMAT_SECTION, callable, with_self);
+    Callee callee;
+    int native = ctx.resolve(FORMAT_SECTION, callee);
     if (native < 0) return false;
     Section s;
     if (native) {
@@ -43,7 +43,7 @@ bool add_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question
         ++kept;
     } else {
         PyObject* args[3] = {index, answer, question};
-        s.obj = steal(ctx.call(FORMAT_SECTION, callable, with_self, args, 3));
+        s.obj = steal(ctx.call(callee, args, 3));
         if (!s.obj) return false;
         if (!PyUnicode_CheckExact(s.obj.get())) {
             joined_ok = false;
@@ -119,9 +119,8 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) {
     }
     sections.clear();
 
-    Ref callable;
-    bool with_self = false;
-    int native = ctx.resolve(COLLAPSE_BLANK_LINES, callable, with_self);
+    Callee callee;
+    int native = ctx.resolve(COLLAPSE_BLANK_LINES, callee);
     if (native < 0) return nullptr;
     if (native) {
         collapse_blank_lines(buf);
@@ -130,7 +129,7 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) {
     Ref text = steal(buf.to_py());
     if (!text) return nullptr;
     PyObject* arg = text.get();
-    Ref report = steal(ctx.call(COLLAPSE_BLANK_LINES, callable, with_self, &arg, 1));
+    Ref report = steal(ctx.call(callee, &arg, 1));
     if (!report || !check_return(report.get(), &PyUnicode_Type)) return nullptr;
     return report.release();
 }

@@ -1,6 +1,7 @@
 // Related product links and recommended ASINs as bullet lines.
+#include "../dispatch/dispatch.hpp"
 #include "../module/impls.hpp"
-#include "../module/sink.hpp"
+#include "../text/sink.hpp"
 
 namespace arf {
 
@@ -111,7 +112,6 @@ bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink) 
         if (is_text < 0) return false;
         if (is_text) {
             // text = item.strip(); if text: f"- {text}"
-            may_run_python();
             Ref stripped = steal(PyObject_CallMethodNoArgs(item, N.strip));
             if (!stripped) return false;
             TextVal text;

@@ -1,5 +1,6 @@
 // The question list: which source holds the questions, their clean texts,
 // and the title of section N.
+#include "../dispatch/dispatch.hpp"
 #include "../module/impls.hpp"
 
 namespace arf {
@@ -67,7 +68,6 @@ PyObject* py_extract_questions(PyObject* self, PyObject* const* args) {
     if ((is = is_a(records.get(), &PyList_Type)) <= 0) return is < 0 ? nullptr : PyList_New(0);
     t = truth(records.get());
     if (t <= 0) return t < 0 ? nullptr : PyList_New(0);
-    if (!PyList_CheckExact(records.get())) may_run_python();
     Ref first = steal(PyList_CheckExact(records.get()) ? Py_NewRef(PyList_GET_ITEM(records.get(), 0))
                                                        : PyObject_GetItem(records.get(), N.small_int[0]));
     if (!first) return nullptr;

@@ -1,7 +1,8 @@
 // One question section: heading, related products, answer body or the
 // no-answer message, recommended ASINs and the summary.
+#include "../dispatch/dispatch.hpp"
 #include "../module/impls.hpp"
-#include "../module/sink.hpp"
+#include "../text/sink.hpp"
 
 namespace arf {
 
@@ -23,21 +24,21 @@ bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, std::u32st
     bool include_source = step == FORMAT_RECOMMENDED_ASINS;
     // Without the custom lookups a native chain has nothing to show for
     // anything but a non-empty list, and nothing to run.
-    if (!ctx.lookups_observable() && (!PyList_Check(raw) || (PyList_CheckExact(raw) && !PyList_GET_SIZE(raw)))) {
+    int observable = ctx.lookups_observable();
+    if (observable < 0) return false;
+    if (!observable && (!PyList_Check(raw) || (PyList_CheckExact(raw) && !PyList_GET_SIZE(raw)))) {
         int a = ctx.is_native(step);
         if (a < 0) return false;
         int b = a ? ctx.is_native(FORMAT_LINK_ITEMS) : 0;
         if (b < 0) return false;
         if (a && b) return true;
     }
-    Ref callable;
-    bool with_self = false;
-    int native = ctx.resolve(step, callable, with_self);
+    Callee callee;
+    int native = ctx.resolve(step, callee);
     if (native < 0) return false;
-    if (native && !ctx.lookups_observable()) {
-        Ref items_callable;
-        bool items_with_self = false;
-        int items_native = ctx.resolve(FORMAT_LINK_ITEMS, items_callable, items_with_self);
+    if (native && !observable) {
+        Callee items_callee;
+        int items_native = ctx.resolve(FORMAT_LINK_ITEMS, items_callee);
         if (items_native < 0) return false;
         if (items_native) {
             auto mark = sink.mark();
@@ -49,7 +50,7 @@ bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, std::u32st
         }
     }
     // Some step of the chain is replaced: take the list it returns.
-    Ref lines = steal(native ? ctx.call_native(step, &raw, 1) : ctx.call(step, callable, with_self, &raw, 1));
+    Ref lines = steal(native ? ctx.call_native(step, &raw, 1) : ctx.call(callee, &raw, 1));
     if (!lines) return false;
     int t = truth(lines.get());
     if (t <= 0) return t == 0;
@@ -100,9 +101,8 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
         return sink.extend(body);
     };
 
-    Ref callable;
-    bool with_self = false;
-    int native = ctx.resolve(FORMAT_ANSWER_BODY, callable, with_self);
+    Callee callee;
+    int native = ctx.resolve(FORMAT_ANSWER_BODY, callee);
     if (native < 0) return false;
     if (native) {
         Ref checked = steal(check_arg(FORMAT_ANSWER_BODY, 1, answer_data.get()));
@@ -128,7 +128,7 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
         }
     } else {
         PyObject* args[2] = {index, answer_data.get()};
-        Ref body = steal(ctx.call(FORMAT_ANSWER_BODY, callable, with_self, args, 2));
+        Ref body = steal(ctx.call(callee, args, 2));
         if (!body || !returned_body(body.get())) return false;
     }
 

@@ -2,7 +2,7 @@
 // "\n" as the joining steps would separate them, and items handed over by a
 // replaced step are checked as the host's join would check them.
 #pragma once
-#include "text.hpp"
+#include "values.hpp"
 
 namespace arf {
 

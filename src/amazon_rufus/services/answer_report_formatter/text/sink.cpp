@@ -11,7 +11,6 @@ bool LineSink::extend(PyObject* seq) {
             if (!item(items[i])) return false;
         return true;
     }
-    may_run_python();
     Ref it = steal(PyObject_GetIter(seq));
     if (!it) return false;
     while (PyObject* o = PyIter_Next(it.get())) {

@@ -1,0 +1,88 @@
+// The step dispatcher: how each step resolves on an instance, kept true by
+// the interpreter's own change tracking, and the one place that runs a step
+// natively or calls its replacement.
+#pragma once
+#include "../module/steps.hpp"
+
+namespace arf {
+
+// Which steps are the module's own, unreplaced ones for one instance, and
+// what the answer depends on.  The class part is keyed by the class's
+// version tag, which the interpreter changes whenever the class or a base
+// changes (and never reuses); the instance's `__dict__`, the module globals
+// and the `re` module's dict are watched, and any change to them moves
+// g_dict_version.
+struct Resolution {
+    PyTypeObject* type = nullptr;  // identity only
+    unsigned int tag = 0;          // type->tp_version_tag when taken; 0: never valid
+    PyObject* dict = nullptr;      // the instance's __dict__, identity only
+    uint64_t dict_version = 0;
+    uint32_t native = 0;           // one bit per step
+    bool re_native = false;        // `re` and `re.match` are those imported at load
+    // Looking a step up can run Python code (a custom __getattribute__ or
+    // __getattr__, a dict key that is not an exact str): every use then does
+    // its own lookup, as the algorithm does.
+    bool observable = false;
+};
+
+// A step as a call site gets it: native, or the replacement to call.
+struct Callee {
+    Ref callable;
+    bool with_self = false;  // an unbound function: `self` goes first
+};
+
+// Per-call view of the steps on one instance.
+class Ctx {
+public:
+    explicit Ctx(PyObject* self) : self_(self) {}
+    PyObject* self() const { return self_; }
+
+    // Whether the step is the unreplaced native one (-1 on error).  Costs a
+    // few compares while nothing it depends on has changed.
+    int is_native(Step s) {
+        if (pending_step_ != s) pending_step_ = -1;  // another step's lookup is not this use's
+        if (!current() && !refresh()) return -1;
+        if (res_.observable) return lookup(s);
+        pending_step_ = -1;
+        return static_cast<int>((res_.native >> s) & 1u);
+    }
+    // Whether patterns can be matched natively (-1 on error).
+    int re_native() {
+        if (!current() && !refresh()) return -1;
+        return res_.re_native;
+    }
+    // Whether looking a step up can run Python code (-1 on error).
+    int lookups_observable() {
+        if (!current() && !refresh()) return -1;
+        return res_.observable;
+    }
+    // 1: the step is native; 0: `callee` holds the replacement, looked up
+    // now as the algorithm looks it up at this use; -1: error.
+    int resolve(Step s, Callee& callee);
+    // Calls a replacement with interpreter values (positional arguments,
+    // optionally one keyword argument); a new reference or nullptr.
+    PyObject* call(const Callee& callee, PyObject* const* args, int nargs, PyObject* kwname = nullptr,
+                   PyObject* kwvalue = nullptr);
+    // Runs the native step with interpreter values through its argument
+    // contract, as a call of the method would (traceback entry included).
+    PyObject* call_native(Step s, PyObject* const* args, int nargs, PyObject* kwname = nullptr,
+                          PyObject* kwvalue = nullptr);
+    // Resolves and calls a step with interpreter values, whatever it resolves to.
+    PyObject* invoke(Step s, PyObject* const* args, int nargs, PyObject* kwname = nullptr,
+                     PyObject* kwvalue = nullptr);
+
+private:
+    bool current() const;
+    bool refresh();
+    // One lookup of the step on the instance, remembered for the resolve()
+    // that follows it (an observable lookup happens once per use).
+    int lookup(Step s);
+
+    PyObject* self_;
+    Resolution res_;
+    int pending_step_ = -1;
+    int pending_result_ = 0;
+    Callee pending_;
+};
+
+}  // namespace arf

@@ -1,0 +1,156 @@
+// The text buffer and the storage pools.
+#include "buffers.hpp"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+namespace arf {
+
+namespace {
+size_t g_large_freed = 0;  // bytes of large storage freed by the calls in progress
+constexpr size_t TRIM_AFTER_BYTES = size_t(32) << 20;
+}  // namespace
+
+void large_storage_freed(size_t bytes) {
+    if (bytes > (size_t(256) << 10)) g_large_freed += bytes;
+}
+
+void release_large_storage() {
+    // The allocator keeps freed heap pages mapped; a call that used tens of
+    // MiB hands them back to the system as it ends, and the next call once
+    // more, when the caller has usually dropped the large result as well.
+    static bool trim_again = false;
+    bool large = g_large_freed >= TRIM_AFTER_BYTES;
+    g_large_freed = 0;
+    if (!large && !trim_again) return;
+    trim_again = large;
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
+size_t g_pooled_bytes = 0;
+
+// Retained storage blocks; used under the interpreter lock.  The pool keeps
+// a few blocks of at most POOL_MAX_BYTES within the shared budget: enough
+// for the buffers of ordinary reports, while a huge call's storage goes back
+// when that call ends.
+namespace {
+struct Block {
+    void* data;
+    size_t bytes;
+};
+constexpr size_t POOL_SLOTS = 8;
+constexpr size_t POOL_MAX_BYTES = size_t(4) << 20;
+constexpr size_t POOL_TOTAL_BYTES = size_t(4) << 20;
+Block g_pool[POOL_SLOTS];
+size_t g_pool_size = 0;
+size_t g_pool_bytes = 0;
+
+// Takes the smallest or the largest retained block; a small buffer never
+// takes a large block.
+constexpr size_t SMALL_BYTES = size_t(64) << 10;
+
+bool take_block(bool largest, void*& data, size_t& bytes) {
+    if (!g_pool_size) return false;
+    size_t best = 0;
+    for (size_t i = 1; i < g_pool_size; ++i)
+        if (largest ? g_pool[i].bytes > g_pool[best].bytes : g_pool[i].bytes < g_pool[best].bytes) best = i;
+    if (!largest && g_pool[best].bytes > SMALL_BYTES) return false;
+    data = g_pool[best].data;
+    bytes = g_pool[best].bytes;
+    g_pool_bytes -= bytes;
+    g_pooled_bytes -= bytes;
+    g_pool[best] = g_pool[--g_pool_size];
+    return true;
+}
+
+void give_block(void* data, size_t bytes) {
+    large_storage_freed(bytes);
+    if (bytes > POOL_MAX_BYTES) {
+        std::free(data);
+        return;
+    }
+    // A full pool keeps its largest blocks: those are the costly ones to map again.
+    while (g_pool_size && (g_pool_size == POOL_SLOTS || g_pool_bytes + bytes > POOL_TOTAL_BYTES ||
+                           g_pooled_bytes + bytes > POOLED_BYTES_MAX)) {
+        size_t smallest = 0;
+        for (size_t i = 1; i < g_pool_size; ++i)
+            if (g_pool[i].bytes < g_pool[smallest].bytes) smallest = i;
+        if (g_pool[smallest].bytes >= bytes) {
+            std::free(data);
+            return;
+        }
+        std::free(g_pool[smallest].data);
+        g_pool_bytes -= g_pool[smallest].bytes;
+        g_pooled_bytes -= g_pool[smallest].bytes;
+        g_pool[smallest] = g_pool[--g_pool_size];
+    }
+    if (g_pooled_bytes + bytes > POOLED_BYTES_MAX) {
+        std::free(data);
+        return;
+    }
+    g_pool[g_pool_size++] = Block{data, bytes};
+    g_pool_bytes += bytes;
+    g_pooled_bytes += bytes;
+}
+}  // namespace
+
+TextBuf::TextBuf() { take_block(false, data_, bytes_); }
+
+TextBuf::TextBuf(Large) { take_block(true, data_, bytes_); }
+
+TextBuf::~TextBuf() {
+    if (data_) give_block(data_, bytes_);
+}
+
+void TextBuf::grow(size_t need) {
+    size_t cap = bytes_ / kind_;
+    size_t want = cap ? cap + cap / 2 : 256;
+    if (want < size_ + need) want = size_ + need;
+    void* p = std::realloc(data_, want * kind_);
+    if (!p) throw std::bad_alloc();
+    data_ = p;
+    bytes_ = want * kind_;
+}
+
+void TextBuf::widen(Py_UCS4 c) { widen_to(c <= 0xff ? 1 : c <= 0xffff ? 2 : 4); }
+
+void TextBuf::widen_to(int kind) {
+    if (kind <= kind_) return;
+    if (bytes_ >= (size_ + 1) * kind) {
+        // The block has room: convert in place from the end, where the wider
+        // units do not yet overlap narrower ones still to be read.
+        auto convert = [&](auto* from, auto* to) {
+            for (size_t i = size_; i-- > 0;) to[i] = from[i];
+        };
+        if (kind_ == 1 && kind == 2) convert(static_cast<Py_UCS1*>(data_), static_cast<Py_UCS2*>(data_));
+        else if (kind_ == 1) convert(static_cast<Py_UCS1*>(data_), static_cast<Py_UCS4*>(data_));
+        else convert(static_cast<Py_UCS2*>(data_), static_cast<Py_UCS4*>(data_));
+        kind_ = kind;
+        return;
+    }
+    size_t cap = size_ + size_ / 2 + 256;
+    void* p = std::malloc(cap * kind);
+    if (!p) throw std::bad_alloc();
+    if (size_) copy_units(view(0, size_), p, kind);
+    if (data_) give_block(data_, bytes_);
+    data_ = p;
+    bytes_ = cap * kind;
+    kind_ = kind;
+}
+
+void TextBuf::append_converted(NStr s) {
+    if (s.kind > kind_) widen_to(s.kind);
+    reserve_more(static_cast<size_t>(s.len));
+    copy_units(s, static_cast<char*>(data_) + size_ * kind_, kind_);
+    size_ += s.len;
+}
+
+PyObject* TextBuf::to_py(size_t from, size_t to) const {
+    return PyUnicode_FromKindAndData(kind_, static_cast<const char*>(data_) + from * kind_,
+                                     static_cast<Py_ssize_t>(to - from));
+}
+
+}  // namespace arf

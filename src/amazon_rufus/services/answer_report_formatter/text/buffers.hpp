@@ -1,0 +1,151 @@
+// Storage for one call: the arena that keeps viewed strs alive, the growing
+// text buffer, and the pools that keep a little storage between calls.
+#pragma once
+#include "units.hpp"
+
+#include <new>
+#include <vector>
+
+namespace arf {
+
+// Large storage given back during a call is counted; once the outermost
+// method call ends, release_large_storage() returns the allocator's freed
+// pages to the system when that count is large.
+void large_storage_freed(size_t bytes);
+void release_large_storage();
+// Bytes kept for reuse between calls by all pools together, and their cap.
+extern size_t g_pooled_bytes;
+constexpr size_t POOLED_BYTES_MAX = size_t(6) << 20;
+
+// Keeps strs alive for the views taken of them during one call.
+class Arena {
+public:
+    Arena() = default;
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    ~Arena() { for (PyObject* o : refs_) Py_DECREF(o); }
+    // Takes ownership of a new reference to a str and returns its view.
+    NStr keep(PyObject* s) {
+        hold(s);
+        return NStr::of(s);
+    }
+    void hold(PyObject* o) {
+        if (refs_.size() == refs_.capacity() && refs_.capacity() < 64) refs_.reserve(64);
+        refs_.push_back(o);
+    }
+private:
+    std::vector<PyObject*> refs_;
+};
+
+// Growing text buffer that becomes one str at the end.  It stores 1, 2 or
+// 4 bytes per code point and widens itself when a wider code point arrives,
+// so mostly narrow text is not copied about at four bytes a code point.  Its
+// storage comes from a small pool of retained blocks: large buffers freed and
+// mapped again on every call would cost a page fault per 4 KiB.
+class TextBuf {
+public:
+    struct Large {};
+    TextBuf();
+    // Takes the largest retained block: for a buffer that will hold a report.
+    explicit TextBuf(Large);
+    TextBuf(const TextBuf&) = delete;
+    TextBuf& operator=(const TextBuf&) = delete;
+    TextBuf(TextBuf&& o) : data_(o.data_), size_(o.size_), bytes_(o.bytes_), kind_(o.kind_) {
+        o.data_ = nullptr;
+        o.size_ = o.bytes_ = 0;
+        o.kind_ = PyUnicode_1BYTE_KIND;
+    }
+    ~TextBuf();
+
+    void push(Py_UCS4 c) {
+        if (c > max_char()) widen(c);
+        reserve_more(1);
+        write(size_++, c);
+    }
+    void append(NStr s) {
+        if (s.kind != kind_) return append_converted(s);
+        reserve_more(static_cast<size_t>(s.len));
+        if (s.len) std::memcpy(static_cast<char*>(data_) + size_ * kind_, s.data, static_cast<size_t>(s.len) * kind_);
+        size_ += s.len;
+    }
+    void append(std::u32string_view s) {
+        Py_UCS4 top = 0;
+        for (char32_t c : s) top = c > top ? c : top;
+        if (top > max_char()) widen(top);
+        reserve_more(s.size());
+        switch (kind_) {
+            case 1: fill(static_cast<Py_UCS1*>(data_) + size_, s); break;
+            case 2: fill(static_cast<Py_UCS2*>(data_) + size_, s); break;
+            default: fill(static_cast<Py_UCS4*>(data_) + size_, s);
+        }
+        size_ += s.size();
+    }
+    // Room for `n` more code units of `kind` (widening to it first); write
+    // them at the returned pointer, then commit(n).
+    void* raw_room(size_t n, int kind) {
+        if (kind > kind_) widen_to(kind);
+        reserve_more(n);
+        return static_cast<char*>(data_) + size_ * kind_;
+    }
+    void commit(size_t n) { size_ += n; }
+    // ASCII text fits every kind: no widening test needed.
+    void append_ascii(std::string_view s) {
+        reserve_more(s.size());
+        switch (kind_) {
+            case 1: std::memcpy(static_cast<char*>(data_) + size_, s.data(), s.size()); break;
+            case 2: fill_ascii(static_cast<Py_UCS2*>(data_) + size_, s); break;
+            default: fill_ascii(static_cast<Py_UCS4*>(data_) + size_, s);
+        }
+        size_ += s.size();
+    }
+    size_t size() const { return size_; }
+    int kind() const { return kind_; }
+    void truncate(size_t n) { size_ = n; }
+    void* data() { return data_; }
+    const void* data() const { return data_; }
+    void reserve_more(size_t n) {
+        // kind_ is 1, 2 or 4: a shift instead of a division on every append.
+        if ((bytes_ >> (kind_ >> 1)) - size_ < n) grow(n);
+    }
+    PyObject* to_py(size_t from, size_t to) const;
+    PyObject* to_py() const { return to_py(0, size_); }
+    NStr view(size_t from, size_t to) const {
+        return NStr{static_cast<const char*>(data_) + from * kind_, kind_, static_cast<Py_ssize_t>(to - from), nullptr};
+    }
+    void clear() { size_ = 0; }
+    void swap(TextBuf& o) {
+        std::swap(data_, o.data_);
+        std::swap(size_, o.size_);
+        std::swap(bytes_, o.bytes_);
+        std::swap(kind_, o.kind_);
+    }
+
+private:
+    void append_converted(NStr s);
+    Py_UCS4 max_char() const { return kind_ == 1 ? 0xff : kind_ == 2 ? 0xffff : 0x10ffff; }
+    void write(size_t i, Py_UCS4 c) {
+        switch (kind_) {
+            case 1: static_cast<Py_UCS1*>(data_)[i] = static_cast<Py_UCS1>(c); break;
+            case 2: static_cast<Py_UCS2*>(data_)[i] = static_cast<Py_UCS2>(c); break;
+            default: static_cast<Py_UCS4*>(data_)[i] = c;
+        }
+    }
+    template <class T>
+    static void fill_ascii(T* out, std::string_view s) {
+        for (size_t i = 0; i < s.size(); ++i) out[i] = static_cast<unsigned char>(s[i]);
+    }
+    template <class T>
+    static void fill(T* out, std::u32string_view s) {
+        for (size_t i = 0; i < s.size(); ++i) out[i] = static_cast<T>(s[i]);
+    }
+    void grow(size_t need);
+    void widen(Py_UCS4 c);      // to the kind that holds c
+public:
+    void widen_to(int kind);
+private:
+    void* data_ = nullptr;
+    size_t size_ = 0, bytes_ = 0;
+    int kind_ = PyUnicode_1BYTE_KIND;
+};
+
+}  // namespace arf

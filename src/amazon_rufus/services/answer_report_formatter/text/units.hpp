@@ -1,0 +1,145 @@
+// Views of the code units of interpreter texts: the whitespace, digit and
+// line-break sets, vector scanning, trimming and copying.
+#pragma once
+#include "../module/ref.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace arf {
+
+// A view of code points inside a str that somebody keeps alive.
+struct NStr {
+    const void* data = nullptr;
+    int kind = PyUnicode_1BYTE_KIND;
+    Py_ssize_t len = 0;
+    PyObject* owner = nullptr;  // the viewed str, when known (borrowed)
+
+    static NStr of(PyObject* s) {
+        return NStr{PyUnicode_DATA(s), PyUnicode_KIND(s), PyUnicode_GET_LENGTH(s), s};
+    }
+    Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ(kind, data, i); }
+    bool empty() const { return len == 0; }
+    NStr sub(Py_ssize_t a, Py_ssize_t b) const {
+        return NStr{static_cast<const char*>(data) + a * kind, kind, b - a, owner};
+    }
+    bool whole() const {
+        return owner && data == PyUnicode_DATA(owner) && len == PyUnicode_GET_LENGTH(owner);
+    }
+};
+
+// The host's \s / str.strip() set and its \d set, with the common ranges
+// decided inline (no whitespace lies above U+3000 or in U+0080..U+0084).
+inline bool is_space(Py_UCS4 c) {
+    if (c < 128) return Py_UNICODE_ISSPACE(c);
+    if (c < 0x85 || c > 0x3000) return false;
+    return Py_UNICODE_ISSPACE(c);
+}
+inline bool is_digit(Py_UCS4 c) {
+    if (c < 128) return c >= '0' && c <= '9';
+    return Py_UNICODE_ISDECIMAL(c);
+}
+// The terminators of str.splitlines().
+inline bool is_linebreak(Py_UCS4 c) {
+    if (c < 128) return (c >= 0x0A && c <= 0x0D) || (c >= 0x1C && c <= 0x1E);
+    return c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+// Calls f with the view's code units as a typed pointer (one switch per
+// call instead of one per code point).
+template <class F>
+decltype(auto) with_units(NStr s, F&& f) {
+    switch (s.kind) {
+        case PyUnicode_1BYTE_KIND: return f(static_cast<const Py_UCS1*>(s.data));
+        case PyUnicode_2BYTE_KIND: return f(static_cast<const Py_UCS2*>(s.data));
+        default: return f(static_cast<const Py_UCS4*>(s.data));
+    }
+}
+
+// Position of the first code unit at or after `from` for which `hit` holds,
+// or n.  `maybe` is a vector test that is true in every lane where `hit`
+// may hold: 16-byte blocks where it is false everywhere are skipped whole.
+typedef Py_UCS1 Units16x1 __attribute__((vector_size(16)));
+typedef Py_UCS2 Units16x2 __attribute__((vector_size(16)));
+typedef Py_UCS4 Units16x4 __attribute__((vector_size(16)));
+template <class T> struct Units16Of;
+template <> struct Units16Of<Py_UCS1> { using type = Units16x1; };
+template <> struct Units16Of<Py_UCS2> { using type = Units16x2; };
+template <> struct Units16Of<Py_UCS4> { using type = Units16x4; };
+template <class T>
+using Units16 = typename Units16Of<T>::type;
+
+typedef int32_t Units16x4s __attribute__((vector_size(16)));
+typedef char Bytes16 __attribute__((vector_size(16)));
+
+// One bit per byte of a comparison result (set where the lane is true).
+template <class M>
+inline uint32_t lane_bits(M m) {
+#if defined(__SSE2__)
+    return static_cast<uint32_t>(__builtin_ia32_pmovmskb128(reinterpret_cast<Bytes16>(m)));
+#else
+    unsigned char bytes[16];
+    std::memcpy(bytes, &m, 16);
+    uint32_t bits = 0;
+    for (int k = 0; k < 16; ++k) bits |= uint32_t(bytes[k] >> 7) << k;
+    return bits;
+#endif
+}
+
+// The candidate lanes of two vectors are visited through their mask bits,
+// so a block with one line break costs one test instead of a scalar loop.
+template <class T, class V, class P>
+inline Py_ssize_t scan_units(const T* p, Py_ssize_t from, Py_ssize_t n, V maybe, P hit) {
+    constexpr Py_ssize_t W = 16 / sizeof(T);
+    constexpr uint32_t LANE = (1u << sizeof(T)) - 1;
+    Py_ssize_t i = from;
+    while (i + 2 * W <= n) {
+        Units16<T> a, b;
+        std::memcpy(&a, p + i, 16);
+        std::memcpy(&b, p + i + W, 16);
+        uint32_t bits = lane_bits(maybe(a)) | (lane_bits(maybe(b)) << 16);
+        while (bits) {
+            Py_ssize_t k = __builtin_ctz(bits) / static_cast<int>(sizeof(T));
+            if (hit(static_cast<Py_UCS4>(p[i + k]))) return i + k;
+            bits &= ~(LANE << (k * sizeof(T)));
+        }
+        i += 2 * W;
+    }
+    for (; i < n; ++i)
+        if (hit(static_cast<Py_UCS4>(p[i]))) return i;
+    return n;
+}
+
+// Position of the first `c` at or after `from`, or -1.
+Py_ssize_t find_char(NStr s, Py_UCS4 c, Py_ssize_t from = 0);
+
+// str.strip() and str.rstrip() as views; inline, since they run several
+// times per line and usually stop at the first code unit they look at.
+inline NStr trim(NStr s) {
+    return with_units(s, [&](auto* p) {
+        Py_ssize_t a = 0, b = s.len;
+        while (a < b && is_space(p[a])) ++a;
+        while (b > a && is_space(p[b - 1])) --b;
+        return s.sub(a, b);
+    });
+}
+inline NStr rtrim(NStr s) {
+    return with_units(s, [&](auto* p) {
+        Py_ssize_t b = s.len;
+        while (b > 0 && is_space(p[b - 1])) --b;
+        return s.sub(0, b);
+    });
+}
+bool eq(NStr s, std::u32string_view lit);
+bool starts_with(NStr s, std::u32string_view lit);
+bool contains(NStr s, Py_UCS4 c);
+// Writes the view's code points at `out` as units of `kind` (at least the
+// view's own); returns the end of what it wrote.
+void* copy_units(NStr s, void* out, int kind);
+
+// A new str holding the viewed code points (the owner itself when whole).
+PyObject* to_py(NStr s);
+
+}  // namespace arf

@@ -1,0 +1,134 @@
+// Value rules shared by every step.
+#include "values.hpp"
+
+namespace arf {
+
+int is_a(PyObject* o, PyTypeObject* type) {
+    if (PyObject_TypeCheck(o, type)) return 1;
+    // The built-in types whose `__class__` is their own answer at once.
+    if (o == Py_None || PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyBool_Check(o) ||
+        PyFloat_CheckExact(o) || PyList_CheckExact(o) || PyDict_CheckExact(o) || PyTuple_CheckExact(o))
+        return 0;
+    return PyObject_IsInstance(o, reinterpret_cast<PyObject*>(type));
+}
+
+int truth(PyObject* o) {
+    if (o == Py_True) return 1;
+    if (o == Py_False || o == Py_None) return 0;
+    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
+    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) != 0;
+    if (PyDict_CheckExact(o)) return PyDict_GET_SIZE(o) != 0;
+    if (PyTuple_CheckExact(o)) return PyTuple_GET_SIZE(o) != 0;
+    if (PyLong_CheckExact(o) || PyFloat_CheckExact(o)) return PyObject_IsTrue(o);
+    return PyObject_IsTrue(o);
+}
+
+PyObject* text_of(PyObject* o) {
+    if (PyUnicode_CheckExact(o)) return Py_NewRef(o);
+    return PyObject_Str(o);
+}
+
+PyObject* format_of(PyObject* o) {
+    if (PyUnicode_CheckExact(o)) return Py_NewRef(o);
+    if (is_plain_scalar(o)) return PyObject_Str(o);
+    return PyObject_Format(o, N.empty);
+}
+
+bool stripped_value(PyObject* s, Arena& arena, TextVal& out) {
+    out = TextVal{};
+    if (PyUnicode_CheckExact(s)) {
+        if (PyUnicode_GET_LENGTH(s)) out.s = trim(arena.keep(Py_NewRef(s)));
+        return true;
+    }
+    PyObject* r = PyObject_CallMethodNoArgs(s, N.strip);
+    if (!r) return false;
+    arena.hold(r);
+    if (PyUnicode_CheckExact(r))
+        out.s = NStr::of(r);  // used as the object's strip() gave it
+    else
+        out.obj = r;
+    return true;
+}
+
+bool trimmed_value(PyObject* o, Arena& arena, TextVal& out) {
+    if (PyUnicode_CheckExact(o)) return stripped_value(o, arena, out);
+    int t = truth(o);
+    if (t < 0) return false;
+    if (!t) {
+        out = TextVal{};
+        return true;
+    }
+    Ref s = steal(text_of(o));
+    if (!s) return false;
+    return stripped_value(s.get(), arena, out);
+}
+
+PyObject* get_key(PyObject* o, PyObject* key, PyObject* dflt) {
+    if (PyDict_CheckExact(o)) {
+        PyObject* v = PyDict_GetItemWithError(o, key);
+        if (v) return Py_NewRef(v);
+        if (PyErr_Occurred()) return nullptr;
+        return Py_NewRef(dflt ? dflt : Py_None);
+    }
+    if (dflt) return PyObject_CallMethodObjArgs(o, N.get, key, dflt, nullptr);
+    return PyObject_CallMethodObjArgs(o, N.get, key, nullptr);
+}
+
+// Equality of two exact strs without the generic comparison's overhead:
+// equal strs share their kind, since a str always uses its narrowest kind.
+static bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), n * PyUnicode_KIND(a)) == 0;
+}
+
+// o == text (op Py_EQ) or o != text (Py_NE) by the host's comparison.
+static int compare_text(PyObject* o, PyObject* text, int op) {
+    if (PyUnicode_CheckExact(o)) return same_text(o, text) == (op == Py_EQ);
+    if (o == Py_None || PyLong_CheckExact(o) || PyBool_Check(o) || PyFloat_CheckExact(o) ||
+        PyList_CheckExact(o) || PyDict_CheckExact(o) || PyTuple_CheckExact(o))
+        return op == Py_NE;
+    PyObject* r = PyObject_RichCompare(o, text, op);
+    if (!r) return -1;
+    int t = PyObject_IsTrue(r);
+    Py_DECREF(r);
+    return t;
+}
+
+int equals_text(PyObject* o, PyObject* text) { return compare_text(o, text, Py_EQ); }
+
+int differs_from_text(PyObject* o, PyObject* text) { return compare_text(o, text, Py_NE); }
+
+bool append_int_text(TextBuf& buf, PyObject* value) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (!overflow) {
+        // Decimal digits written from the end; snprintf costs more than the
+        // rest of a small section.
+        char digits[24];
+        char* end = digits + sizeof digits;
+        char* p = end;
+        unsigned long long m = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+        do {
+            *--p = static_cast<char>('0' + m % 10);
+            m /= 10;
+        } while (m);
+        if (v < 0) *--p = '-';
+        buf.append_ascii(std::string_view(p, static_cast<size_t>(end - p)));
+        return true;
+    }
+    PyObject* text = PyObject_Str(value);
+    if (!text) return false;
+    buf.append(NStr::of(text));
+    Py_DECREF(text);
+    return true;
+}
+
+PyObject* strip_text(PyObject* s) {
+    if (PyUnicode_CheckExact(s)) return to_py(trim(NStr::of(s)));
+    return PyObject_CallMethodNoArgs(s, N.strip);
+}
+
+}  // namespace arf
