@@ -1,7 +1,7 @@
 // Structured block assembly: runs of list items become one list, runs of
 // table rows one table padded or merged to its first row's width; headings
 // and paragraphs pass through.
-#include "../module/impls.hpp"
+#include "../module/steps.hpp"
 #include "blocks.hpp"
 
 namespace arf {

@@ -1,7 +1,7 @@
 // Answer body selection: the front end's structured blocks when they
 // assemble to something, else the parsed answer text, else the text as one
 // block; then the rendered lines.
-#include "../module/impls.hpp"
+#include "../module/steps.hpp"
 #include "blocks.hpp"
 
 namespace arf {

@@ -1,6 +1,6 @@
 // Block conversion: intermediate blocks (`kind`) to the front end's
 // structured blocks (`type`).  Values are copied, never trimmed or checked.
-#include "../module/impls.hpp"
+#include "../module/steps.hpp"
 #include "blocks.hpp"
 
 namespace arf {

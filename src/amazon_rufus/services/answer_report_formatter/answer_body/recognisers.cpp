@@ -2,7 +2,7 @@
 // and tables.  The patterns are matched natively with re.match semantics
 // (anchored at the start, "." stops at "\n", "$" also before a final "\n");
 // when the module global `re` has been replaced they go through it.
-#include "../module/impls.hpp"
+#include "../module/steps.hpp"
 #include "blocks.hpp"
 
 #include <type_traits>

@@ -1,6 +1,6 @@
 // Block rendering: display blocks to Markdown-like lines.  One empty line
 // goes before every block but the first, even when the block adds nothing.
-#include "../module/impls.hpp"
+#include "../module/steps.hpp"
 #include "blocks.hpp"
 
 #include <cstring>

@@ -1,6 +1,6 @@
 // Text fallback parser: one forward pass over the lines of an answer text
 // with a code-fence flag and a buffer of pending paragraph lines.
-#include "../module/impls.hpp"
+#include "../module/steps.hpp"
 #include "blocks.hpp"
 
 #include <cstring>

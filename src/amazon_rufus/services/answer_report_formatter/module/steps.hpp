@@ -1,36 +1,68 @@
-// The method table: every step of the formatter, its parameters and the
-// dispatcher through which steps reach each other.
+// The method table: every step of the formatter, its parameters, and the
+// entry through which a step's native body runs as a method call.
 #pragma once
 #include "../text/values.hpp"
 
 namespace arf {
 
-enum Step : int {
-    FORMAT_DATA,
-    EXTRACT_QUESTIONS,
-    NORMALIZE_QUESTION_LIST,
-    QUESTION_AT,
-    FORMAT_SECTION,
-    FORMAT_ANSWER_BODY,
-    FORMAT_PRODUCT_LINKS,
-    FORMAT_RECOMMENDED_ASINS,
-    FORMAT_LINK_ITEMS,
-    BUILD_ANSWER_BLOCKS,
-    BUILD_STRUCTURED_ANSWER_BLOCKS,
-    NORMALIZE_STRUCTURED_ROW,
-    NORMALIZE_ROW_CELLS,
-    BUILD_TEXT_FALLBACK_BLOCKS,
-    TO_STRUCTURED_BLOCKS,
-    RENDER_BLOCKS,
-    NORMALIZE_TEXT_LINES,
-    PARSE_MARKDOWN_HEADING,
-    PARSE_MARKDOWN_LIST_ITEM,
-    PARSE_MARKDOWN_TABLE,
-    PARSE_PIPE_ROW,
-    IS_MARKDOWN_DELIMITER_ROW,
-    COLLAPSE_BLANK_LINES,
-    STEP_COUNT
-};
+// The one list of steps, in the class's source order: enum name, method
+// name, native entry point, docstring, return annotation, then the
+// parameters after self (name, kind, annotation).  The step enum, the entry
+// points' declarations and the method table are all made from it.
+#define ARF_STEPS(X)                                                                                       \
+    X(FORMAT_DATA, "format_data", py_format_data, "格式化 manager 返回的完整数据。", "str",                \
+      ARF_PARAM(data, Dict, "dict"))                                                                        \
+    X(EXTRACT_QUESTIONS, "_extract_questions", py_extract_questions, "从全量数据中提取题目文本。",         \
+      "list[str]", ARF_PARAM(data, Dict, "dict"))                                                           \
+    X(NORMALIZE_QUESTION_LIST, "_normalize_question_list", py_normalize_question_list,                     \
+      "兼容字符串题目与前端 question item。", "list[str]", ARF_PARAM(raw_questions, Any, "Any"))            \
+    X(QUESTION_AT, "_question_at", py_question_at, "读取第 N 题文本，缺失时使用稳定兜底。", "str",         \
+      ARF_PARAM(questions, List, "list[str]"), ARF_PARAM(index, Int, "int"))                               \
+    X(FORMAT_SECTION, "_format_section", py_format_section, "格式化单题 section。", "str",                  \
+      ARF_PARAM(index, Int, "int"), ARF_PARAM(answer, Any, "Any"), ARF_PARAM(question, Str, "str"))        \
+    X(FORMAT_ANSWER_BODY, "_format_answer_body", py_format_answer_body, "按前端 block 模型格式化答案正文。", \
+      "list[str]", ARF_PARAM(index, Int, "int"), ARF_PARAM(answer, Dict, "dict"))                          \
+    X(FORMAT_PRODUCT_LINKS, "_format_product_links", py_format_product_links, "格式化相关产品。",           \
+      "list[str]", ARF_PARAM(raw_links, Any, "Any"))                                                        \
+    X(FORMAT_RECOMMENDED_ASINS, "_format_recommended_asins", py_format_recommended_asins,                  \
+      "格式化推荐 ASIN。", "list[str]", ARF_PARAM(raw_items, Any, "Any"))                                   \
+    X(FORMAT_LINK_ITEMS, "_format_link_items", py_format_link_items, "兼容字符串链接和前端链接对象。",     \
+      "list[str]", ARF_PARAM(raw_items, Any, "Any"), ARF_PARAM(include_source, BoolKeywordOnly, "bool"))   \
+    X(BUILD_ANSWER_BLOCKS, "_build_answer_blocks", py_build_answer_blocks,                                 \
+      "优先使用结构化 blocks，不可渲染时回退解析文本。", "list[dict]", ARF_PARAM(text, Str, "str"),        \
+      ARF_PARAM(structured_blocks, Any, "Any"))                                                             \
+    X(BUILD_STRUCTURED_ANSWER_BLOCKS, "_build_structured_answer_blocks", py_build_structured_answer_blocks, \
+      "按前端结构化 block 规则组装展示块。", "list[dict]", ARF_PARAM(structured_blocks, List, "list[Any]")) \
+    X(NORMALIZE_STRUCTURED_ROW, "_normalize_structured_row", py_normalize_structured_row,                  \
+      "读取结构化表格行。", "list[str] | None", ARF_PARAM(block, Dict, "dict"))                             \
+    X(NORMALIZE_ROW_CELLS, "_normalize_row_cells", py_normalize_row_cells, "补齐或合并表格列。",            \
+      "list[str]", ARF_PARAM(row, List, "list[str]"), ARF_PARAM(width, Int, "int"))                        \
+    X(BUILD_TEXT_FALLBACK_BLOCKS, "_build_text_fallback_blocks", py_build_text_fallback_blocks,            \
+      "解析 Markdown-like 文本为中间块。", "list[dict]", ARF_PARAM(text, Str, "str"))                       \
+    X(TO_STRUCTURED_BLOCKS, "_to_structured_blocks", py_to_structured_blocks,                              \
+      "将中间块转换为前端结构化 block。", "list[dict]", ARF_PARAM(blocks, List, "list[dict]"))              \
+    X(RENDER_BLOCKS, "_render_blocks", py_render_blocks, "将展示块渲染为 Markdown-like 文本。", "list[str]", \
+      ARF_PARAM(blocks, List, "list[dict]"))                                                                \
+    X(NORMALIZE_TEXT_LINES, "_normalize_text_lines", py_normalize_text_lines, "统一换行符。", "list[str]",  \
+      ARF_PARAM(text, Str, "str"))                                                                          \
+    X(PARSE_MARKDOWN_HEADING, "_parse_markdown_heading", py_parse_markdown_heading, "解析 Markdown 标题。",  \
+      "dict | None", ARF_PARAM(line, Str, "str"))                                                           \
+    X(PARSE_MARKDOWN_LIST_ITEM, "_parse_markdown_list_item", py_parse_markdown_list_item,                  \
+      "解析 Markdown 列表项。", "dict | None", ARF_PARAM(line, Str, "str"))                                 \
+    X(PARSE_MARKDOWN_TABLE, "_parse_markdown_table", py_parse_markdown_table,                              \
+      "解析带 delimiter 的 Markdown 表格。", "tuple[dict, int] | None", ARF_PARAM(lines, List, "list[str]"), \
+      ARF_PARAM(start_index, Int, "int"))                                                                   \
+    X(PARSE_PIPE_ROW, "_parse_pipe_row", py_parse_pipe_row, "解析管道分隔行。", "list[str] | None",         \
+      ARF_PARAM(line, Str, "str"))                                                                          \
+    X(IS_MARKDOWN_DELIMITER_ROW, "_is_markdown_delimiter_row", py_is_markdown_delimiter_row,               \
+      "判断是否为 Markdown 表头分隔符。", "bool", ARF_PARAM(cells, List, "list[str]"))                      \
+    X(COLLAPSE_BLANK_LINES, "_collapse_blank_lines", py_collapse_blank_lines, "压缩连续空行并清理行尾空白。", \
+      "str", ARF_PARAM(text, Str, "str"))
+
+#define ARF_STEP_ENUM(e, ...) e,
+enum Step : int { ARF_STEPS(ARF_STEP_ENUM) STEP_COUNT };
+#undef ARF_STEP_ENUM
+static_assert(STEP_COUNT <= 32, "the dispatcher keeps one bit per step in 32 bits");
 
 enum class ParamKind { Dict, List, Str, Int, Any, BoolKeywordOnly };
 
@@ -54,6 +86,12 @@ struct MethodSpec {
 };
 
 extern const MethodSpec METHODS[STEP_COUNT];
+
+// The entry points of the native steps, as the method table calls them:
+// `self` and the arguments after the contract's checks and conversions.
+#define ARF_STEP_DECLARE(e, name, impl, ...) PyObject* impl(PyObject* self, PyObject* const* args);
+ARF_STEPS(ARF_STEP_DECLARE)
+#undef ARF_STEP_DECLARE
 
 // Applies the argument contract to one parameter: exact-type checks, int
 // conversion, truth value of the keyword-only flag.  Returns a new reference.

@@ -1,7 +1,7 @@
 // Report assembly: one section per answer, joined with one empty line, then
 // the final blank-line clean-up.
 #include "../dispatch/dispatch.hpp"
-#include "../module/impls.hpp"
+#include "../module/steps.hpp"
 
 namespace arf {
 

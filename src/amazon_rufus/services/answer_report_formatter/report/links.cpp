@@ -1,6 +1,6 @@
 // Related product links and recommended ASINs as bullet lines.
 #include "../dispatch/dispatch.hpp"
-#include "../module/impls.hpp"
+#include "../module/steps.hpp"
 #include "../text/sink.hpp"
 
 namespace arf {

@@ -1,7 +1,7 @@
 // The question list: which source holds the questions, their clean texts,
 // and the title of section N.
 #include "../dispatch/dispatch.hpp"
-#include "../module/impls.hpp"
+#include "../module/steps.hpp"
 
 namespace arf {
 

@@ -1,7 +1,7 @@
 // One question section: heading, related products, answer body or the
 // no-answer message, recommended ASINs and the summary.
 #include "../dispatch/dispatch.hpp"
-#include "../module/impls.hpp"
+#include "../module/steps.hpp"
 #include "../text/sink.hpp"
 
 namespace arf {
