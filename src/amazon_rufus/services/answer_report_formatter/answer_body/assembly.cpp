@@ -40,29 +40,28 @@ bool cells_from_list(Work& w, PyObject* cells, RowRef& out) {
 // _parse_pipe_row through the instance on a native text; a truthy result
 // fills `row`.  Returns 1 row, 0 none, -1 error.
 int pipe_row_step(Ctx& ctx, Work& w, NStr text, PyObject* text_obj, RowRef& row) {
-    int native = ctx.is_native(PARSE_PIPE_ROW);
-    if (native < 0) return -1;
-    if (native && text_obj && !PyUnicode_CheckExact(text_obj)) {
-        // The argument contract turns away a str subclass.
-        Ref checked = steal(check_arg(PARSE_PIPE_ROW, 0, text_obj));
-        return checked ? 0 : -1;
-    }
-    if (native) {
-        Row cells;
-        cells.reserve(8);
-        if (!parse_pipe_row(text, cells)) return 0;
-        row.native = w.new_row();
-        *row.native = std::move(cells);
-        return 1;
-    }
-    Ref arg = text_obj ? borrow(text_obj) : steal(to_py(text));
-    if (!arg) return -1;
-    PyObject* a = arg.get();
-    PyObject* r = w.hold(ctx.invoke(PARSE_PIPE_ROW, &a, 1));
-    if (!r || !check_return(r, &PyList_Type)) return -1;
-    int t = truth(r);
-    if (t > 0) row.obj = r;
-    return t;
+    return at_step(
+        ctx, PARSE_PIPE_ROW,
+        [&]() -> int {
+            // The argument contract turns away a str subclass.
+            if (text_obj && !PyUnicode_CheckExact(text_obj)) return accepts(PARSE_PIPE_ROW, 0, text_obj) ? 0 : -1;
+            Row cells;
+            cells.reserve(8);
+            if (!parse_pipe_row(text, cells)) return 0;
+            row.native = w.new_row();
+            *row.native = std::move(cells);
+            return 1;
+        },
+        [&](const Callee& callee) -> int {
+            Ref arg = text_obj ? borrow(text_obj) : steal(to_py(text));
+            if (!arg) return -1;
+            PyObject* a = arg.get();
+            PyObject* r = w.hold(ctx.call(callee, &a, 1));
+            if (!r || !check_return(r, &PyList_Type)) return -1;
+            int t = truth(r);
+            if (t > 0) row.obj = r;
+            return t;
+        });
 }
 
 // The native body of _normalize_structured_row on a dict.
@@ -115,6 +114,7 @@ private:
     }
     bool flush_table();
     int normalize_row(SBlock& b, RowRef& row);
+    int native_row(SBlock& b, RowRef& row);
     bool normalize_cells(const RowRef& row, Py_ssize_t width, RowRef& out);
     bool heading_level(SBlock& b, PyObject*& level);
     void text_block(const TextVal& text, bool trimmed = true) {
@@ -178,46 +178,48 @@ bool Assembler::flush_table() {
 }
 
 int Assembler::normalize_row(SBlock& b, RowRef& row) {
-    Callee callee;
-    int native = ctx_.resolve(NORMALIZE_STRUCTURED_ROW, callee);
-    if (native < 0) return -1;
-    if (native) {
-        if (b.raw) {
-            Ref checked = steal(check_arg(NORMALIZE_STRUCTURED_ROW, 0, b.raw));
-            if (!checked) return -1;
-            return structured_row_from_dict(ctx_, w_, b.raw, row);
-        }
-        if (b.cells && !b.cells->empty()) {
-            row.native = b.cells;  // parser cells are trimmed texts already
-            return 1;
-        }
-        if (b.cells_obj) {
-            int is_list = is_a(b.cells_obj, &PyList_Type);
-            if (is_list < 0) return -1;
-            int t = is_list ? truth(b.cells_obj) : 0;
-            if (t < 0) return -1;
-            if (t) return cells_from_list(w_, b.cells_obj, row) ? 1 : -1;
-        }
-        // Only a text is left: str(text or "") goes to the pipe-row parser.
-        if (b.text_obj) {
-            int t = truth(b.text_obj);
-            if (t < 0) return -1;
-            PyObject* s = w_.hold(t ? text_of(b.text_obj) : Py_NewRef(N.empty));
-            if (!s) return -1;
-            return pipe_row_step(ctx_, w_, NStr::of(s), s, row);
-        }
-        return pipe_row_step(ctx_, w_, b.text, nullptr, row);
+    return at_step(
+        ctx_, NORMALIZE_STRUCTURED_ROW, [&] { return native_row(b, row); },
+        [&](const Callee& callee) -> int {
+            SBlocks one;
+            one.records.push_back(b);
+            Ref list = steal(sblocks_to_py_in(w_, one));
+            if (!list) return -1;
+            PyObject* arg = PyList_GET_ITEM(list.get(), 0);
+            PyObject* r = w_.hold(ctx_.call(callee, &arg, 1));
+            if (!r) return -1;
+            int t = truth(r);
+            if (t > 0) row.obj = r;
+            return t;
+        });
+}
+
+// The native _normalize_structured_row on a record or a loose dict.
+int Assembler::native_row(SBlock& b, RowRef& row) {
+    if (b.raw) {
+        if (!accepts(NORMALIZE_STRUCTURED_ROW, 0, b.raw)) return -1;
+        return structured_row_from_dict(ctx_, w_, b.raw, row);
     }
-    SBlocks one;
-    one.records.push_back(b);
-    Ref list = steal(sblocks_to_py_in(w_, one));
-    if (!list) return -1;
-    PyObject* arg = PyList_GET_ITEM(list.get(), 0);
-    PyObject* r = w_.hold(ctx_.call(callee, &arg, 1));
-    if (!r) return -1;
-    int t = truth(r);
-    if (t > 0) row.obj = r;
-    return t;
+    if (b.cells && !b.cells->empty()) {
+        row.native = b.cells;  // parser cells are trimmed texts already
+        return 1;
+    }
+    if (b.cells_obj) {
+        int is_list = is_a(b.cells_obj, &PyList_Type);
+        if (is_list < 0) return -1;
+        int t = is_list ? truth(b.cells_obj) : 0;
+        if (t < 0) return -1;
+        if (t) return cells_from_list(w_, b.cells_obj, row) ? 1 : -1;
+    }
+    // Only a text is left: str(text or "") goes to the pipe-row parser.
+    if (b.text_obj) {
+        int t = truth(b.text_obj);
+        if (t < 0) return -1;
+        PyObject* s = w_.hold(t ? text_of(b.text_obj) : Py_NewRef(N.empty));
+        if (!s) return -1;
+        return pipe_row_step(ctx_, w_, NStr::of(s), s, row);
+    }
+    return pipe_row_step(ctx_, w_, b.text, nullptr, row);
 }
 
 bool pad_or_merge_native(Work& w, const Row& row, Py_ssize_t width, RowRef& out) {
@@ -237,26 +239,33 @@ bool pad_or_merge_native(Work& w, const Row& row, Py_ssize_t width, RowRef& out)
 }
 
 bool Assembler::normalize_cells(const RowRef& row, Py_ssize_t width, RowRef& out) {
-    Callee callee;
-    int native = ctx_.resolve(NORMALIZE_ROW_CELLS, callee);
-    if (native < 0) return false;
-    if (native && row.native && width >= 1) {
-        Py_ssize_t n = static_cast<Py_ssize_t>(row.native->size());
-        if (n == width) {
-            out = row;
-            return true;
-        }
-        return pad_or_merge_native(w_, *row.native, width, out);
-    }
-    Ref width_obj = steal(PyLong_FromSsize_t(width));
-    Ref row_obj = steal(rowref_to_py(row));
-    if (!width_obj || !row_obj) return false;
-    PyObject* args[2] = {row_obj.get(), width_obj.get()};
-    PyObject* r = native ? ctx_.call_native(NORMALIZE_ROW_CELLS, args, 2)
-                         : ctx_.call(callee, args, 2);
-    if (!w_.hold(r)) return false;
-    out.obj = r;
-    return true;
+    // The rows as lists and the width as an int, for a replaced step or the
+    // general native route.
+    auto call_with_objects = [&](auto&& call) {
+        Ref width_obj = steal(PyLong_FromSsize_t(width));
+        Ref row_obj = steal(rowref_to_py(row));
+        if (!width_obj || !row_obj) return false;
+        PyObject* args[2] = {row_obj.get(), width_obj.get()};
+        out.obj = w_.hold(call(args));
+        return out.obj != nullptr;
+    };
+    return at_step(
+        ctx_, NORMALIZE_ROW_CELLS,
+        [&] {
+            if (row.native && width >= 1) {
+                if (static_cast<Py_ssize_t>(row.native->size()) == width) {
+                    out = row;
+                    return true;
+                }
+                return pad_or_merge_native(w_, *row.native, width, out);
+            }
+            return call_with_objects([&](PyObject** args) -> PyObject* {
+                return accepts(NORMALIZE_ROW_CELLS, 0, args[0]) ? py_normalize_row_cells(ctx_.self(), args) : nullptr;
+            });
+        },
+        [&](const Callee& callee) {
+            return call_with_objects([&](PyObject** args) { return ctx_.call(callee, args, 2); });
+        });
 }
 
 // The heading level: max(1, min(6, level)) for an int, anything else 2.

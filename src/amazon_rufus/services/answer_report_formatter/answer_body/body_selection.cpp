@@ -8,24 +8,28 @@ namespace arf {
 
 namespace {
 
+// A step that takes one list of blocks: native records stay records, and a
+// replaced step gets them as the block model's dicts; what it returns is
+// taken as it is (`out` becomes foreign).
+template <class In, class Out, class ToPy, class Core>
+bool blocks_step(Ctx& ctx, Step s, In& in, Out& out, ToPy&& to_py, Core&& core) {
+    return at_step(
+        ctx, s, [&] { return (in.native || accepts(s, 0, in.obj.get())) && core(); },
+        [&](const Callee& callee) {
+            Ref arg = steal(to_py(in));
+            if (!arg) return false;
+            PyObject* a = arg.get();
+            out.native = false;
+            out.obj = steal(ctx.call(callee, &a, 1));
+            return static_cast<bool>(out.obj);
+        });
+}
+
 // _build_structured_answer_blocks through the instance.
 bool assemble_step(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out) {
-    Callee callee;
-    int native = ctx.resolve(BUILD_STRUCTURED_ANSWER_BLOCKS, callee);
-    if (native < 0) return false;
-    if (native) {
-        if (!in.native) {
-            Ref checked = steal(check_arg(BUILD_STRUCTURED_ANSWER_BLOCKS, 0, in.obj.get()));
-            if (!checked) return false;
-        }
-        return assemble_blocks(ctx, w, in, out);
-    }
-    Ref arg = steal(sblocks_to_py_in(w, in));
-    if (!arg) return false;
-    PyObject* a = arg.get();
-    out.native = false;
-    out.obj = steal(ctx.call(callee, &a, 1));
-    return static_cast<bool>(out.obj);
+    return blocks_step(
+        ctx, BUILD_STRUCTURED_ANSWER_BLOCKS, in, out, [&](SBlocks& b) { return sblocks_to_py_in(w, b); },
+        [&] { return assemble_blocks(ctx, w, in, out); });
 }
 
 // Truth value of assembled blocks (-1 on error).
@@ -34,32 +38,22 @@ int blocks_truth(DBlocks& d) {
     return truth(d.obj.get());
 }
 
+// _build_text_fallback_blocks through the instance.
 bool parse_step(Ctx& ctx, Work& w, PyObject* text, IBlocks& out) {
-    int native = ctx.is_native(BUILD_TEXT_FALLBACK_BLOCKS);
-    if (native < 0) return false;
-    if (native) return parse_text(ctx, w, text, out);
-    out.native = false;
-    out.obj = steal(ctx.invoke(BUILD_TEXT_FALLBACK_BLOCKS, &text, 1));
-    return static_cast<bool>(out.obj);
+    return at_step(
+        ctx, BUILD_TEXT_FALLBACK_BLOCKS, [&] { return parse_text(ctx, w, text, out); },
+        [&](const Callee& callee) {
+            out.native = false;
+            out.obj = steal(ctx.call(callee, &text, 1));
+            return static_cast<bool>(out.obj);
+        });
 }
 
+// _to_structured_blocks through the instance.
 bool convert_step(Ctx& ctx, Work& w, IBlocks& in, SBlocks& out) {
-    Callee callee;
-    int native = ctx.resolve(TO_STRUCTURED_BLOCKS, callee);
-    if (native < 0) return false;
-    if (native) {
-        if (!in.native) {
-            Ref checked = steal(check_arg(TO_STRUCTURED_BLOCKS, 0, in.obj.get()));
-            if (!checked) return false;
-        }
-        return convert_blocks(ctx, w, in, out);
-    }
-    Ref arg = steal(iblocks_to_py(in));
-    if (!arg) return false;
-    PyObject* a = arg.get();
-    out.native = false;
-    out.obj = steal(ctx.call(callee, &a, 1));
-    return static_cast<bool>(out.obj);
+    return blocks_step(
+        ctx, TO_STRUCTURED_BLOCKS, in, out, [](IBlocks& b) { return iblocks_to_py(b); },
+        [&] { return convert_blocks(ctx, w, in, out); });
 }
 
 // A result handed on from another step must be a list (or None).
@@ -129,33 +123,29 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
     if (!structured) return false;
 
     DBlocks display;
-    Callee callee;
-    int native = ctx.resolve(BUILD_ANSWER_BLOCKS, callee);
-    if (native < 0) return false;
-    if (native) {
-        Ref checked = steal(check_arg(BUILD_ANSWER_BLOCKS, 0, text));
-        if (!checked || !build_answer_blocks(ctx, w, text, structured.get(), display)) return false;
-    } else {
-        PyObject* args[2] = {text, structured.get()};
-        display.native = false;
-        display.obj = steal(ctx.call(callee, args, 2));
-        if (!display.obj) return false;
-    }
-
-    native = ctx.resolve(RENDER_BLOCKS, callee);
-    if (native < 0) return false;
-    if (native) {
-        if (!display.native) {
-            Ref checked = steal(check_arg(RENDER_BLOCKS, 0, display.obj.get()));
-            if (!checked) return false;
-        }
-        return render_blocks(ctx, w, display, sink);
-    }
-    Ref arg = steal(dblocks_to_py(display));
-    if (!arg) return false;
-    PyObject* a = arg.get();
-    foreign = steal(ctx.call(callee, &a, 1));
-    return foreign && check_return(foreign.get(), &PyList_Type);
+    bool built = at_step(
+        ctx, BUILD_ANSWER_BLOCKS,
+        [&] { return accepts(BUILD_ANSWER_BLOCKS, 0, text) && build_answer_blocks(ctx, w, text, structured.get(), display); },
+        [&](const Callee& callee) {
+            PyObject* args[2] = {text, structured.get()};
+            display.native = false;
+            display.obj = steal(ctx.call(callee, args, 2));
+            return static_cast<bool>(display.obj);
+        });
+    if (!built) return false;
+    return at_step(
+        ctx, RENDER_BLOCKS,
+        [&] {
+            return (display.native || accepts(RENDER_BLOCKS, 0, display.obj.get())) &&
+                   render_blocks(ctx, w, display, sink);
+        },
+        [&](const Callee& callee) {
+            Ref arg = steal(dblocks_to_py(display));
+            if (!arg) return false;
+            PyObject* a = arg.get();
+            foreign = steal(ctx.call(callee, &a, 1));
+            return foreign && check_return(foreign.get(), &PyList_Type);
+        });
 }
 
 PyObject* py_format_answer_body(PyObject* self, PyObject* const* args) {

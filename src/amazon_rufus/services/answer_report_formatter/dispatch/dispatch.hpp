@@ -4,6 +4,8 @@
 #pragma once
 #include "../module/steps.hpp"
 
+#include <type_traits>
+
 namespace arf {
 
 // Which steps are the module's own, unreplaced ones for one instance, and
@@ -84,5 +86,40 @@ private:
     int pending_result_ = 0;
     Callee pending_;
 };
+
+}  // namespace arf
+
+namespace arf {
+
+// One step boundary: the step resolves once for this use; a native step
+// runs `native()` (which checks anything an earlier replaced step handed
+// over and runs the body) and gets its traceback entry if that fails, as a
+// call of the method would; a replaced step is handed to `replaced(callee)`,
+// which builds the arguments, calls it and checks or adopts what it returns.
+// Both return bool (false: failed) or int (negative: failed).
+template <class Native, class Replaced>
+auto at_step(Ctx& ctx, Step s, Native&& native, Replaced&& replaced) -> decltype(native()) {
+    using Result = decltype(native());
+    constexpr Result failed = static_cast<Result>(std::is_same_v<Result, bool> ? 0 : -1);
+    Callee callee;
+    int r = ctx.resolve(s, callee);
+    if (r < 0) return failed;
+    if (r == 0) return replaced(callee);
+    Result result = native();
+    bool ok;
+    if constexpr (std::is_same_v<Result, bool>)
+        ok = result;
+    else
+        ok = result >= 0;
+    if (!ok) add_traceback(s);
+    return result;
+}
+
+// The contract check of a value handed from one step to the next: the value
+// must suit parameter `param` of step `s` (a new reference is not kept).
+inline bool accepts(Step s, int param, PyObject* value) {
+    Ref checked = steal(check_arg(s, param, value));
+    return static_cast<bool>(checked);
+}
 
 }  // namespace arf
