@@ -26,35 +26,34 @@ PyObject* question_for(Ctx& ctx, PyObject* questions, PyObject* index) {
 // unless a replaced step returns something other than an exact str).
 bool add_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question, TextBuf& buf,
                  std::vector<Section>& sections, size_t& kept, bool& joined_ok) {
-    Callee callee;
-    int native = ctx.resolve(FORMAT_SECTION, callee);
-    if (native < 0) return false;
     Section s;
-    if (native) {
-        Ref checked = steal(check_arg(FORMAT_SECTION, 2, question));
-        if (!checked) return false;
-        if (kept) buf.append_ascii("\n\n");
-        s.from = buf.size();
-        if (!write_section(ctx, index, answer, question, buf)) {
-            add_traceback(FORMAT_SECTION);
-            return false;
-        }
-        s.to = buf.size();
-        ++kept;
-    } else {
-        PyObject* args[3] = {index, answer, question};
-        s.obj = steal(ctx.call(callee, args, 3));
-        if (!s.obj) return false;
-        if (!PyUnicode_CheckExact(s.obj.get())) {
-            joined_ok = false;
-        } else if (PyUnicode_GET_LENGTH(s.obj.get())) {
+    bool ok = at_step(
+        ctx, FORMAT_SECTION,
+        [&] {
+            if (!accepts(FORMAT_SECTION, 2, question)) return false;
             if (kept) buf.append_ascii("\n\n");
             s.from = buf.size();
-            buf.append(NStr::of(s.obj.get()));
+            if (!write_section(ctx, index, answer, question, buf)) return false;
             s.to = buf.size();
             ++kept;
-        }
-    }
+            return true;
+        },
+        [&](const Callee& callee) {
+            PyObject* args[3] = {index, answer, question};
+            s.obj = steal(ctx.call(callee, args, 3));
+            if (!s.obj) return false;
+            if (!PyUnicode_CheckExact(s.obj.get())) {
+                joined_ok = false;
+            } else if (PyUnicode_GET_LENGTH(s.obj.get())) {
+                if (kept) buf.append_ascii("\n\n");
+                s.from = buf.size();
+                buf.append(NStr::of(s.obj.get()));
+                s.to = buf.size();
+                ++kept;
+            }
+            return true;
+        });
+    if (!ok) return false;
     sections.push_back(std::move(s));
     return true;
 }
@@ -119,19 +118,22 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) {
     }
     sections.clear();
 
-    Callee callee;
-    int native = ctx.resolve(COLLAPSE_BLANK_LINES, callee);
-    if (native < 0) return nullptr;
-    if (native) {
-        collapse_blank_lines(buf);
-        return buf.to_py();
-    }
-    Ref text = steal(buf.to_py());
-    if (!text) return nullptr;
-    PyObject* arg = text.get();
-    Ref report = steal(ctx.call(callee, &arg, 1));
-    if (!report || !check_return(report.get(), &PyUnicode_Type)) return nullptr;
-    return report.release();
+    Ref report;
+    bool collapsed = at_step(
+        ctx, COLLAPSE_BLANK_LINES,
+        [&] {
+            collapse_blank_lines(buf);
+            report = steal(buf.to_py());
+            return static_cast<bool>(report);
+        },
+        [&](const Callee& callee) {
+            Ref text = steal(buf.to_py());
+            if (!text) return false;
+            PyObject* arg = text.get();
+            report = steal(ctx.call(callee, &arg, 1));
+            return report && check_return(report.get(), &PyUnicode_Type);
+        });
+    return collapsed ? report.release() : nullptr;
 }
 
 }  // namespace arf

@@ -20,38 +20,34 @@ void sub_heading(LineSink& sink, std::u32string_view heading) {
 }
 
 // A link sub-section: the heading and its lines, when there are lines.
+// `_format_product_links` / `_format_recommended_asins` hand `raw` on to
+// `_format_link_items`; natively the lines go straight into the section.
 bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, std::u32string_view heading) {
-    bool include_source = step == FORMAT_RECOMMENDED_ASINS;
-    // Without the custom lookups a native chain has nothing to show for
-    // anything but a non-empty list, and nothing to run.
-    int observable = ctx.lookups_observable();
-    if (observable < 0) return false;
-    if (!observable && (!PyList_Check(raw) || (PyList_CheckExact(raw) && !PyList_GET_SIZE(raw)))) {
-        int a = ctx.is_native(step);
-        if (a < 0) return false;
-        int b = a ? ctx.is_native(FORMAT_LINK_ITEMS) : 0;
-        if (b < 0) return false;
-        if (a && b) return true;
-    }
-    Callee callee;
-    int native = ctx.resolve(step, callee);
-    if (native < 0) return false;
-    if (native && !observable) {
-        Callee items_callee;
-        int items_native = ctx.resolve(FORMAT_LINK_ITEMS, items_callee);
-        if (items_native < 0) return false;
-        if (items_native) {
-            auto mark = sink.mark();
-            sub_heading(sink, heading);
-            Py_ssize_t before = sink.count();
-            if (!write_link_items(raw, include_source, sink)) return false;
-            if (sink.count() == before) sink.rollback(mark);
-            return true;
-        }
-    }
-    // Some step of the chain is replaced: take the list it returns.
-    Ref lines = steal(native ? ctx.call_native(step, &raw, 1) : ctx.call(callee, &raw, 1));
-    if (!lines) return false;
+    PyObject* include_source = step == FORMAT_RECOMMENDED_ASINS ? Py_True : Py_False;
+    Ref lines;  // what a replaced step returned
+    bool ok = at_step(
+        ctx, step,
+        [&] {
+            return at_step(
+                ctx, FORMAT_LINK_ITEMS,
+                [&] {
+                    auto mark = sink.mark();
+                    sub_heading(sink, heading);
+                    Py_ssize_t before = sink.count();
+                    if (!write_link_items(raw, include_source == Py_True, sink)) return false;
+                    if (sink.count() == before) sink.rollback(mark);
+                    return true;
+                },
+                [&](const Callee& callee) {
+                    lines = steal(ctx.call(callee, &raw, 1, N.include_source, include_source));
+                    return lines && check_return(lines.get(), &PyList_Type);
+                });
+        },
+        [&](const Callee& callee) {
+            lines = steal(ctx.call(callee, &raw, 1));
+            return static_cast<bool>(lines);
+        });
+    if (!ok || !lines) return ok;
     int t = truth(lines.get());
     if (t <= 0) return t == 0;
     sub_heading(sink, heading);
@@ -101,35 +97,35 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
         return sink.extend(body);
     };
 
-    Callee callee;
-    int native = ctx.resolve(FORMAT_ANSWER_BODY, callee);
-    if (native < 0) return false;
-    if (native) {
-        Ref checked = steal(check_arg(FORMAT_ANSWER_BODY, 1, answer_data.get()));
-        if (!checked) return false;
-        auto mark = sink.mark();
-        sub_heading(sink, U"### 答案"sv);
-        Py_ssize_t before = sink.count();
-        Ref foreign;
-        if (!write_answer_body(ctx, index, answer_data.get(), sink, foreign)) {
-            add_traceback(FORMAT_ANSWER_BODY);
-            return false;
-        }
-        if (foreign) {
+    // The body's lines go into the section under a speculative heading; a
+    // replaced step (the body's own, or its renderer) hands back a list.
+    Ref body;
+    auto mark = sink.mark();
+    Py_ssize_t before = 0;
+    bool ok = at_step(
+        ctx, FORMAT_ANSWER_BODY,
+        [&] {
+            if (!accepts(FORMAT_ANSWER_BODY, 1, answer_data.get())) return false;
+            sub_heading(sink, U"### 答案"sv);
+            before = sink.count();
+            return write_answer_body(ctx, index, answer_data.get(), sink, body);
+        },
+        [&](const Callee& callee) {
+            PyObject* args[2] = {index, answer_data.get()};
+            body = steal(ctx.call(callee, args, 2));
+            return static_cast<bool>(body);
+        });
+    if (!ok) return false;
+    if (body) {
+        sink.rollback(mark);
+        if (!returned_body(body.get())) return false;
+    } else if (sink.count() == before) {
+        int has_summary = truth_of(summary);
+        if (has_summary < 0) return false;
+        if (has_summary)
             sink.rollback(mark);
-            if (!returned_body(foreign.get())) return false;
-        } else if (sink.count() == before) {
-            int has_summary = truth_of(summary);
-            if (has_summary < 0) return false;
-            if (has_summary)
-                sink.rollback(mark);
-            else if (!no_answer())
-                return false;
-        }
-    } else {
-        PyObject* args[2] = {index, answer_data.get()};
-        Ref body = steal(ctx.call(callee, args, 2));
-        if (!body || !returned_body(body.get())) return false;
+        else if (!no_answer())
+            return false;
     }
 
     raw = steal(get_key(answer_data.get(), N.recommendedAsins));
