@@ -95,7 +95,7 @@ private:
     int try_line(Step s, NStr line, PyObject* line_obj, NStr trimmed);
     int try_table();
     int try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObject* trimmed_obj);
-    int call_recogniser(Step s, PyObject* line_obj, NStr line);
+    int adopt_line_result(PyObject* r);
     bool finish();
 };
 
@@ -225,13 +225,10 @@ bool Parser::flush_paragraph() {
     return true;
 }
 
-// Calls a replaced line recogniser; a truthy result becomes a block as is.
-int Parser::call_recogniser(Step s, PyObject* line_obj, NStr line) {
-    Ref arg = line_obj ? borrow(line_obj) : steal(to_py(line));
-    if (!arg) return -1;
-    PyObject* a = arg.get();
-    PyObject* r = w_.hold(ctx_.invoke(s, &a, 1));
-    if (!r) return -1;
+// A recogniser's result handed over as an object: a truthy one becomes a
+// block as it is.
+int Parser::adopt_line_result(PyObject* r) {
+    if (!w_.hold(r)) return -1;
     int t = truth(r);
     if (t <= 0) return t;
     IBlock b;
@@ -242,8 +239,6 @@ int Parser::call_recogniser(Step s, PyObject* line_obj, NStr line) {
     return 1;
 }
 
-// The heading or list-item rule: the native recogniser on the trimmed
-// line, or whatever replaces it on the line itself.
 // Whether a trimmed line can open what the native recogniser looks for: a
 // heading starts with "#", a list item with "-", "*", "•" or a digit.
 static bool may_open(Step s, NStr trimmed) {
@@ -253,23 +248,38 @@ static bool may_open(Step s, NStr trimmed) {
     return c == '-' || c == '*' || c == 0x2022 || is_digit(c);
 }
 
+// The heading or list-item rule (`s`): the native recogniser on the trimmed
+// line, or whatever replaces it on the line itself.  1 a block, 0 none.
 int Parser::try_line(Step s, NStr line, PyObject* line_obj, NStr trimmed) {
-    int native = ctx_.is_native(s);
-    if (native < 0) return -1;
-    if (!native || (line_obj && !PyUnicode_CheckExact(line_obj))) return call_recogniser(s, line_obj, line);
-    // With native patterns nothing observable happens for a line that cannot
-    // match, so it is turned away before any record is made.
-    if (!may_open(s, trimmed)) {
-        int native_re = ctx_.re_native();
-        if (native_re < 0) return -1;
-        if (native_re) return 0;
-    }
-    IBlock b;
-    int r = recognise_line(ctx_, w_, s, trimmed, b);
-    if (r <= 0) return r;
-    if (!flush_paragraph()) return -1;
-    push_block(std::move(b));
-    return 1;
+    auto line_arg = [&]() { return line_obj ? Py_NewRef(line_obj) : to_py(line); };
+    return at_step(
+        ctx_, s,
+        [&]() -> int {
+            if (line_obj && !PyUnicode_CheckExact(line_obj)) {
+                // A line object of another type meets the argument contract.
+                PyObject* a = line_obj;
+                return adopt_line_result(ctx_.native_body(s, &a, 1));
+            }
+            // With native patterns nothing observable happens for a line that
+            // cannot match, so it is turned away before any record is made.
+            if (!may_open(s, trimmed)) {
+                int native_re = ctx_.re_native();
+                if (native_re < 0) return -1;
+                if (native_re) return 0;
+            }
+            IBlock b;
+            int r = recognise_line(ctx_, w_, s, trimmed, b);
+            if (r <= 0) return r;
+            if (!flush_paragraph()) return -1;
+            push_block(std::move(b));
+            return 1;
+        },
+        [&](const Callee& callee) -> int {
+            Ref arg = steal(line_arg());
+            if (!arg) return -1;
+            PyObject* a = arg.get();
+            return adopt_line_result(ctx_.call(callee, &a, 1));
+        });
 }
 
 // Unpacks `table, next_index = result` as the host does.
@@ -303,27 +313,37 @@ static bool unpack_pair(PyObject* result, Ref& first, Ref& second) {
 // every table step native it runs on the views; otherwise the lines become
 // one list of objects, once, and the step is called with it.
 int Parser::try_table() {
-    int native = ctx_.is_native(PARSE_MARKDOWN_TABLE);
-    if (native < 0) return -1;
-    if (native && !py_lines_) {
-        int helpers = table_steps_native(ctx_);
-        if (helpers < 0) return -1;
-        if (helpers) {
-            IBlock b;
-            Py_ssize_t next = 0;
-            if (!recognise_table(w_, native_lines_, index_, b, next)) return 0;
-            if (!flush_paragraph()) return -1;
-            push_block(std::move(b));
-            index_ = next;
-            return 1;
-        }
-    }
-    if (!ensure_py_lines()) return -1;
-    Ref start = steal(index_object());
-    if (!start) return -1;
-    PyObject* args[2] = {py_lines_.get(), start.get()};
-    Ref result = steal(ctx_.invoke(PARSE_MARKDOWN_TABLE, args, 2));
-    if (!result) return -1;
+    Ref result;  // the (table, next_index) pair of a step called with objects
+    auto call_with_objects = [&](auto&& call) -> int {
+        if (!ensure_py_lines()) return -1;
+        Ref start = steal(index_object());
+        if (!start) return -1;
+        PyObject* args[2] = {py_lines_.get(), start.get()};
+        result = steal(call(args));
+        return result ? 1 : -1;
+    };
+    int r = at_step(
+        ctx_, PARSE_MARKDOWN_TABLE,
+        [&]() -> int {
+            if (!py_lines_) {
+                int helpers = table_steps_native(ctx_);
+                if (helpers < 0) return -1;
+                if (helpers) {
+                    IBlock b;
+                    Py_ssize_t next = 0;
+                    if (!recognise_table(w_, native_lines_, index_, b, next)) return 0;
+                    if (!flush_paragraph()) return -1;
+                    push_block(std::move(b));
+                    index_ = next;
+                    return 1;
+                }
+            }
+            return call_with_objects([&](PyObject** args) { return ctx_.native_body(PARSE_MARKDOWN_TABLE, args, 2); });
+        },
+        [&](const Callee& callee) -> int {
+            return call_with_objects([&](PyObject** args) { return ctx_.call(callee, args, 2); });
+        });
+    if (r <= 0 || !result) return r;
     int t = truth(result.get());
     if (t <= 0) return t;
     if (!flush_paragraph()) return -1;
@@ -441,11 +461,11 @@ bool Parser::object_line_step(PyObject* line) {
     t = truth(trimmed.get());
     if (t < 0) return false;
     if (!t) return flush_paragraph() && advance();
-    int r = call_recogniser(PARSE_MARKDOWN_HEADING, line, NStr{});
+    int r = try_line(PARSE_MARKDOWN_HEADING, NStr{}, line, NStr{});
     if (r) return r > 0 && advance();
     r = try_table();
     if (r) return r > 0;
-    r = call_recogniser(PARSE_MARKDOWN_LIST_ITEM, line, NStr{});
+    r = try_line(PARSE_MARKDOWN_LIST_ITEM, NStr{}, line, NStr{});
     if (r) return r > 0 && advance();
     NStr tview = PyUnicode_CheckExact(trimmed.get()) ? NStr::of(trimmed.get()) : NStr{};
     w_.hold(Py_NewRef(trimmed.get()));
@@ -472,16 +492,19 @@ bool Parser::finish() {
 }
 
 bool Parser::run(PyObject* text) {
-    int native = ctx_.is_native(NORMALIZE_TEXT_LINES);
-    if (native < 0) return false;
-    if (native) {
-        native_lines_.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(text) / 32 + 1));
-        split_text_lines(NStr::of(text), native_lines_);
-        blocks_.reserve(native_lines_.size() / 4 + 1);
-    } else {
-        py_lines_ = steal(ctx_.invoke(NORMALIZE_TEXT_LINES, &text, 1));
-        if (!py_lines_) return false;
-    }
+    bool split = at_step(
+        ctx_, NORMALIZE_TEXT_LINES,
+        [&] {
+            native_lines_.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(text) / 32 + 1));
+            split_text_lines(NStr::of(text), native_lines_);
+            blocks_.reserve(native_lines_.size() / 4 + 1);
+            return true;
+        },
+        [&](const Callee& callee) {
+            py_lines_ = steal(ctx_.call(callee, &text, 1));
+            return static_cast<bool>(py_lines_);
+        });
+    if (!split) return false;
     for (;;) {
         int more = has_line();
         if (more < 0) return false;

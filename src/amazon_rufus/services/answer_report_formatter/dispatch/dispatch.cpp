@@ -193,19 +193,26 @@ PyObject* Ctx::call(const Callee& callee, PyObject* const* args, int nargs, PyOb
                                kwnames.get());
 }
 
-PyObject* Ctx::call_native(Step s, PyObject* const* args, int nargs, PyObject* kwname, PyObject* kwvalue) {
+PyObject* Ctx::native_body(Step s, PyObject* const* args, int nargs, PyObject* kwvalue) {
     PyObject* bound[4] = {self_, nullptr, nullptr, nullptr};
     for (int i = 0; i < nargs; ++i) bound[i + 1] = args[i];
-    if (kwname) bound[nargs + 1] = kwvalue;
-    return run_step(s, bound);
+    if (kwvalue) bound[nargs + 1] = kwvalue;
+    return run_step_body(s, bound);
 }
 
 PyObject* Ctx::invoke(Step s, PyObject* const* args, int nargs, PyObject* kwname, PyObject* kwvalue) {
-    Callee callee;
-    int r = resolve(s, callee);
-    if (r < 0) return nullptr;
-    if (r == 0) return call(callee, args, nargs, kwname, kwvalue);
-    return call_native(s, args, nargs, kwname, kwvalue);
+    PyObject* result = nullptr;
+    at_step(
+        *this, s,
+        [&] {
+            result = native_body(s, args, nargs, kwvalue);
+            return result != nullptr;
+        },
+        [&](const Callee& callee) {
+            result = call(callee, args, nargs, kwname, kwvalue);
+            return result != nullptr;
+        });
+    return result;
 }
 
 }  // namespace arf

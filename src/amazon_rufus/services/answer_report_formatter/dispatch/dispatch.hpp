@@ -65,11 +65,10 @@ public:
     // optionally one keyword argument); a new reference or nullptr.
     PyObject* call(const Callee& callee, PyObject* const* args, int nargs, PyObject* kwname = nullptr,
                    PyObject* kwvalue = nullptr);
-    // Runs the native step with interpreter values through its argument
-    // contract, as a call of the method would (traceback entry included).
-    PyObject* call_native(Step s, PyObject* const* args, int nargs, PyObject* kwname = nullptr,
-                          PyObject* kwvalue = nullptr);
-    // Resolves and calls a step with interpreter values, whatever it resolves to.
+    // The native step's contract and body on interpreter values, inside a
+    // boundary (which adds the traceback entry).
+    PyObject* native_body(Step s, PyObject* const* args, int nargs, PyObject* kwvalue = nullptr);
+    // A step with interpreter values, whatever it resolves to: one boundary.
     PyObject* invoke(Step s, PyObject* const* args, int nargs, PyObject* kwname = nullptr,
                      PyObject* kwvalue = nullptr);
 

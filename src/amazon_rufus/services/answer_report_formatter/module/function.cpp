@@ -255,7 +255,7 @@ PyObject* run_step(Step s, PyObject* const* bound) {
     return result;
 }
 
-static PyObject* run_entered(Step s, PyObject* const* bound) {
+PyObject* run_step_body(Step s, PyObject* const* bound) {
     const MethodSpec& m = METHODS[s];
     PyObject* checked[4] = {bound[0], nullptr, nullptr, nullptr};
     PyObject* result = nullptr;
@@ -266,6 +266,11 @@ static PyObject* run_entered(Step s, PyObject* const* bound) {
     }
     if (ok) result = call_impl(m, checked);
     for (int i = 1; i <= m.nparams; ++i) Py_XDECREF(checked[i]);
+    return result;
+}
+
+static PyObject* run_entered(Step s, PyObject* const* bound) {
+    PyObject* result = run_step_body(s, bound);
     if (!result) add_traceback(s);
     return result;
 }

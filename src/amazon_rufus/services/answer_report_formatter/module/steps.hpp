@@ -105,6 +105,9 @@ void add_traceback(Step s);
 // self and the arguments; the argument contract, the recursion bounds and
 // the traceback entry all apply.  A new reference or nullptr.
 PyObject* run_step(Step s, PyObject* const* bound);
+// The contract and the body alone, for a boundary that adds the traceback
+// entry itself.
+PyObject* run_step_body(Step s, PyObject* const* bound);
 
 // Interpreter-level objects created at module execution.
 struct ModuleState {
