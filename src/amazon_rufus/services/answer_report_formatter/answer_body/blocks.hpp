@@ -3,7 +3,7 @@
 // dicts only where a replaced step or a direct call from Python sees them.
 #pragma once
 #include "../text/sink.hpp"
-#include "../dispatch/dispatch.hpp"
+#include "answer_body.hpp"
 #include "../dispatch/patterns.hpp"
 
 #include <deque>
@@ -179,8 +179,6 @@ bool assemble_blocks(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out);
 bool render_blocks(Ctx& ctx, Work& w, DBlocks& in, LineSink& sink);
 bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured, DBlocks& out);
 
-// Body lines: written into `sink`, or `foreign` set to what a replaced step returned.
-bool write_answer_body(Ctx& ctx, PyObject* index, PyObject* answer, LineSink& sink, Ref& foreign);
 
 // Native recognisers over views (heading and list item on the trimmed line).
 bool match_heading(NStr line, int& level, NStr& text);

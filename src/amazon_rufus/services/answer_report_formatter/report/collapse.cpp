@@ -1,6 +1,6 @@
 // Blank-line collapsing: every line right-trimmed, every run of blank lines
 // one empty line, no blank lines at the end, lines joined with "\n".
-#include "../dispatch/dispatch.hpp"
+#include "report.hpp"
 #include "../module/steps.hpp"
 
 #include <cstring>

@@ -1,12 +1,10 @@
 // Report assembly: one section per answer, joined with one empty line, then
 // the final blank-line clean-up.
-#include "../dispatch/dispatch.hpp"
+#include "report.hpp"
 #include "../module/steps.hpp"
 
 namespace arf {
 
-bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question, TextBuf& out);
-void collapse_blank_lines(TextBuf& buf);
 
 namespace {
 

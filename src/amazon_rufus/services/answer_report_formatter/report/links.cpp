@@ -1,5 +1,5 @@
 // Related product links and recommended ASINs as bullet lines.
-#include "../dispatch/dispatch.hpp"
+#include "report.hpp"
 #include "../module/steps.hpp"
 #include "../text/sink.hpp"
 

@@ -1,6 +1,7 @@
 // One question section: heading, related products, answer body or the
 // no-answer message, recommended ASINs and the summary.
-#include "../dispatch/dispatch.hpp"
+#include "../answer_body/answer_body.hpp"
+#include "report.hpp"
 #include "../module/steps.hpp"
 #include "../text/sink.hpp"
 
@@ -8,8 +9,6 @@ namespace arf {
 
 using namespace std::string_view_literals;  // literal lengths known at compile time
 
-bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink);
-bool write_answer_body(Ctx& ctx, PyObject* index, PyObject* answer, LineSink& sink, Ref& foreign);
 
 namespace {
 
