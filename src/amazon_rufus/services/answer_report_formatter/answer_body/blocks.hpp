@@ -183,6 +183,8 @@ bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured
 // Native recognisers over views (heading and list item on the trimmed line).
 bool match_heading(NStr line, int& level, NStr& text);
 bool match_list_item(NStr line, NStr& text);
+// The bullet markers of a list item: "-", "*" and "•".
+inline bool is_bullet(Py_UCS4 c) { return c == '-' || c == '*' || c == 0x2022; }
 bool parse_pipe_row(NStr line, Row& cells);
 bool is_delimiter_row(const Row& cells);
 bool starts_with_space(NStr line);

@@ -46,7 +46,7 @@ bool match_list_item(NStr t, NStr& text) {
     if (t.len == 0) return false;
     NStr group;
     Py_UCS4 c = t[0];
-    if (c == '-' || c == '*' || c == 0x2022) {
+    if (is_bullet(c)) {
         Py_ssize_t p = spaces(t, 1);
         if (p >= 0 && dot_star_to_end(t, p, group)) {
             text = trim(group);

@@ -38,6 +38,14 @@ PyObject* py_normalize_text_lines(PyObject*, PyObject* const* args) {
 
 namespace {
 
+// line.rstrip() from line.strip(): the right-trimmed line ends where the
+// trimmed one does.
+static NStr rtrim_from(NStr line, NStr trimmed) {
+    if (trimmed.empty()) return line.sub(0, 0);
+    Py_ssize_t start = (static_cast<const char*>(trimmed.data) - static_cast<const char*>(line.data)) / line.kind;
+    return line.sub(0, start + trimmed.len);
+}
+
 // A pending paragraph line: a view, or what a line object's rstrip() gave
 // when it was not a str (the join then fails as the host's would).
 struct Piece {
@@ -47,6 +55,24 @@ struct Piece {
 
 class Parser {
 public:
+    // The line being examined: views of an exact str (`obj` is the str
+    // itself when the lines are objects), or a line object of another type
+    // with what its own strip() gave.
+    struct Line {
+        NStr text, trimmed;
+        PyObject* obj = nullptr;
+        PyObject* trimmed_obj = nullptr;
+        bool is_object() const { return obj && !PyUnicode_CheckExact(obj); }
+    };
+    int fence_marker(Line& l);
+    int inside_fence(Line& l);
+    int blank_line(Line& l);
+    int heading(Line& l);
+    int table(Line& l);
+    int list_item(Line& l);
+    int continuation(Line& l);
+    int paragraph_line(Line& l);
+
     Parser(Ctx& ctx, Work& w, IBlocks& out)
         : ctx_(ctx),
           w_(w),
@@ -90,8 +116,6 @@ private:
         builder_of_.push_back(0);
     }
     bool step();
-    bool line_step(NStr line, PyObject* line_obj);
-    bool object_line_step(PyObject* line);
     int try_line(Step s, NStr line, PyObject* line_obj, NStr trimmed);
     int try_table();
     int try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObject* trimmed_obj);
@@ -245,7 +269,7 @@ static bool may_open(Step s, NStr trimmed) {
     if (trimmed.empty()) return false;
     Py_UCS4 c = trimmed[0];
     if (s == PARSE_MARKDOWN_HEADING) return c == '#';
-    return c == '-' || c == '*' || c == 0x2022 || is_digit(c);
+    return is_bullet(c) || is_digit(c);
 }
 
 // The heading or list-item rule (`s`): the native recogniser on the trimmed
@@ -406,81 +430,104 @@ int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObje
     return 1;
 }
 
-// line.rstrip() from line.strip(): the right-trimmed line ends where the
-// trimmed one does.
-static NStr rtrim_from(NStr line, NStr trimmed) {
-    if (trimmed.empty()) return line.sub(0, 0);
-    Py_ssize_t start = (static_cast<const char*>(trimmed.data) - static_cast<const char*>(line.data)) / line.kind;
-    return line.sub(0, start + trimmed.len);
+
+// ---- The line rules, in the order they are tried --------------------------
+//
+// Each rule takes the line being examined and answers 0 (not mine, the next
+// rule looks), 1 (taken; the pass goes on at the next line), 2 (taken; the
+// rule has set the next index itself) or -1 (error).  A line is held as
+// views when it is an exact str; a line object of another type (from a
+// replaced line splitter) is worked on through its own methods.
+
+int Parser::fence_marker(Line& l) {
+    int marker;
+    if (l.is_object()) {
+        Ref starts = steal(PyObject_CallMethod(l.trimmed_obj, "startswith", "s", "```"));
+        if (!starts) return -1;
+        marker = truth(starts.get());
+        if (marker <= 0) return marker;
+    } else if (!starts_with(l.trimmed, U"```"sv)) {
+        return 0;
+    }
+    in_code_fence_ = !in_code_fence_;
+    return paragraph_line(l);
 }
 
-bool Parser::line_step(NStr line, PyObject* line_obj) {
-    NStr trimmed = trim(line);
-    if (starts_with(trimmed, U"```"sv)) {
-        in_code_fence_ = !in_code_fence_;
-        paragraph_.push_back(Piece{rtrim_from(line, trimmed)});
-        return advance();
+int Parser::inside_fence(Line& l) { return in_code_fence_ ? paragraph_line(l) : 0; }
+
+int Parser::blank_line(Line& l) {
+    bool blank = l.trimmed.empty();
+    if (l.is_object()) {
+        int t = truth(l.trimmed_obj);
+        if (t < 0) return -1;
+        blank = !t;
     }
-    if (in_code_fence_) {
-        paragraph_.push_back(Piece{rtrim_from(line, trimmed)});
-        return advance();
-    }
-    if (trimmed.empty()) return flush_paragraph() && advance();
-    int r = try_line(PARSE_MARKDOWN_HEADING, line, line_obj, trimmed);
-    if (r) return r > 0 && advance();
-    r = try_table();
-    if (r) return r > 0;
-    r = try_line(PARSE_MARKDOWN_LIST_ITEM, line, line_obj, trimmed);
-    if (r) return r > 0 && advance();
-    r = try_continuation(line, line_obj, trimmed, nullptr);
-    if (r < 0) return false;
-    if (!r) paragraph_.push_back(Piece{rtrim_from(line, trimmed)});
-    return advance();
+    if (!blank) return 0;
+    return flush_paragraph() ? 1 : -1;
 }
 
-// A line that is not an exact str (from a replaced line splitter): every
-// operation goes through the object's own methods.
-bool Parser::object_line_step(PyObject* line) {
-    Ref trimmed = steal(PyObject_CallMethodNoArgs(line, N.strip));
-    if (!trimmed) return false;
-    auto push_rstripped = [&]() {
-        PyObject* r = w_.hold(PyObject_CallMethodNoArgs(line, N.rstrip));
-        if (!r) return false;
-        paragraph_.push_back(PyUnicode_Check(r) ? Piece{NStr::of(r)} : Piece{NStr{}, r});
-        return advance();
-    };
-    Ref fence = steal(PyObject_CallMethod(trimmed.get(), "startswith", "s", "```"));
-    if (!fence) return false;
-    int t = truth(fence.get());
-    if (t < 0) return false;
-    if (t) {
-        in_code_fence_ = !in_code_fence_;
-        return push_rstripped();
-    }
-    if (in_code_fence_) return push_rstripped();
-    t = truth(trimmed.get());
-    if (t < 0) return false;
-    if (!t) return flush_paragraph() && advance();
-    int r = try_line(PARSE_MARKDOWN_HEADING, NStr{}, line, NStr{});
-    if (r) return r > 0 && advance();
-    r = try_table();
-    if (r) return r > 0;
-    r = try_line(PARSE_MARKDOWN_LIST_ITEM, NStr{}, line, NStr{});
-    if (r) return r > 0 && advance();
-    NStr tview = PyUnicode_CheckExact(trimmed.get()) ? NStr::of(trimmed.get()) : NStr{};
-    w_.hold(Py_NewRef(trimmed.get()));
-    r = try_continuation(NStr{}, line, tview, trimmed.get());
-    if (r < 0) return false;
-    if (r) return advance();
-    return push_rstripped();
+int Parser::heading(Line& l) { return try_line(PARSE_MARKDOWN_HEADING, l.text, l.obj, l.trimmed); }
+
+int Parser::table(Line&) {
+    int r = try_table();
+    return r > 0 ? 2 : r;
 }
+
+int Parser::list_item(Line& l) { return try_line(PARSE_MARKDOWN_LIST_ITEM, l.text, l.obj, l.trimmed); }
+
+int Parser::continuation(Line& l) { return try_continuation(l.text, l.obj, l.trimmed, l.trimmed_obj); }
+
+// The line, right-trimmed, joins the pending paragraph.
+int Parser::paragraph_line(Line& l) {
+    if (!l.is_object()) {
+        paragraph_.push_back(Piece{rtrim_from(l.text, l.trimmed)});
+        return 1;
+    }
+    PyObject* r = w_.hold(PyObject_CallMethodNoArgs(l.obj, N.rstrip));
+    if (!r) return -1;
+    paragraph_.push_back(PyUnicode_Check(r) ? Piece{NStr::of(r)} : Piece{NStr{}, r});
+    return 1;
+}
+
+using LineRule = int (Parser::*)(Parser::Line&);
+constexpr LineRule LINE_RULES[] = {
+    &Parser::fence_marker,    // trimmed line starts with ```: toggles the fence
+    &Parser::inside_fence,    // inside a fence: kept as paragraph text
+    &Parser::blank_line,      // ends the paragraph
+    &Parser::heading,         // _parse_markdown_heading(line)
+    &Parser::table,           // _parse_markdown_table(lines, index)
+    &Parser::list_item,       // _parse_markdown_list_item(line)
+    &Parser::continuation,    // indented line after a list item
+    &Parser::paragraph_line,  // anything else
+};
 
 bool Parser::step() {
-    if (!py_lines_) return line_step(native_lines_[static_cast<size_t>(index_)], nullptr);
-    PyObject* line = w_.hold(current_line());
-    if (!line) return false;
-    if (PyUnicode_CheckExact(line)) return line_step(NStr::of(line), line);
-    return object_line_step(line);
+    Line l;
+    if (!py_lines_) {
+        l.text = native_lines_[static_cast<size_t>(index_)];
+        l.trimmed = trim(l.text);
+    } else {
+        PyObject* line = w_.hold(current_line());
+        if (!line) return false;
+        if (PyUnicode_CheckExact(line)) {
+            l.text = NStr::of(line);
+            l.trimmed = trim(l.text);
+            l.obj = line;
+        } else {
+            // trimmed = line.strip(), with the object's own method.
+            l.obj = line;
+            l.trimmed_obj = w_.hold(PyObject_CallMethodNoArgs(line, N.strip));
+            if (!l.trimmed_obj) return false;
+            if (PyUnicode_CheckExact(l.trimmed_obj)) l.trimmed = NStr::of(l.trimmed_obj);
+        }
+    }
+    for (LineRule rule : LINE_RULES) {
+        int r = (this->*rule)(l);
+        if (r < 0) return false;
+        if (r == 1) return advance();
+        if (r == 2) return true;
+    }
+    return true;  // the last rule always takes the line
 }
 
 bool Parser::finish() {
