@@ -367,15 +367,7 @@ static PyObject* table_generic(Ctx& ctx, PyObject* lines, PyObject* start_obj) {
     return Py_BuildValue("(On)", table.get(), index);
 }
 
-int table_steps_native(Ctx& ctx) {
-    int observable = ctx.lookups_observable();
-    if (observable) return observable < 0 ? -1 : 0;
-    int a = ctx.is_native(PARSE_PIPE_ROW);
-    if (a <= 0) return a;
-    int b = ctx.is_native(IS_MARKDOWN_DELIMITER_ROW);
-    if (b <= 0) return b;
-    return ctx.re_native();
-}
+int table_steps_native(Ctx& ctx) { return ctx.table_helpers_native(); }
 
 int recognise_table(Work& w, const std::vector<NStr>& lines, Py_ssize_t start, IBlock& out, Py_ssize_t& next) {
     return table_native(ViewLines{lines}, start, w, out, next);

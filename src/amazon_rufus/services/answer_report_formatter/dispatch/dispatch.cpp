@@ -9,10 +9,11 @@
 
 namespace arf {
 
+uint64_t g_dict_version = 1;
+bool g_dispatch_watching = false;
+
 namespace {
 
-// Moved by every event on a watched dict.
-uint64_t g_dict_version = 1;
 // The dict watcher: -2 not registered yet, -1 none to be had (every use of
 // a step then resolves it afresh), otherwise its id.
 int g_watcher = -2;
@@ -40,6 +41,7 @@ bool watching() {
         } else if (!watch(S.module_dict) || !watch(PyModule_GetDict(S.re_module))) {
             g_watcher = -1;
         }
+        g_dispatch_watching = g_watcher >= 0;
     }
     return g_watcher >= 0;
 }
@@ -80,15 +82,10 @@ PyObject* instance_dict(PyObject* self, bool create) {
 
 }  // namespace
 
-bool Ctx::current() const {
-    if (g_watcher < 0) return false;
-    PyTypeObject* type = Py_TYPE(self_);
-    return res_.dict_version == g_dict_version && res_.type == type && res_.tag != 0 &&
-           res_.tag == type->tp_version_tag && res_.dict == instance_dict(self_, false);
-}
-
 bool Ctx::refresh() {
     PyTypeObject* type = Py_TYPE(self_);
+    instance_dict(self_, true);
+    dict_slot_ = _PyObject_GetDictPtr(self_);
     if (g_last.type == type) {
         // The last call's resolution, when it still holds for this instance.
         Resolution saved = res_;
@@ -114,7 +111,7 @@ bool Ctx::refresh() {
         for (int s = 0; s < STEP_COUNT; ++s)
             if (_PyType_Lookup(type, S.method_names[s]) == S.functions[s]) r.native |= 1u << s;
     }
-    r.dict = instance_dict(self_, true);
+    r.dict = dict_slot_ ? *dict_slot_ : nullptr;
     if (r.dict) {
         if (!watch(r.dict) || !PyDict_CheckExact(r.dict) || !plain_keys(r.dict)) {
             r.observable = true;
@@ -132,6 +129,8 @@ bool Ctx::refresh() {
     int re = plain_keys(S.module_dict) && plain_keys(PyModule_GetDict(S.re_module)) ? re_is_original() : 0;
     if (re < 0) return false;
     r.re_native = re == 1;
+    r.table_helpers_native = !r.observable && r.re_native && (r.native >> PARSE_PIPE_ROW & 1u) &&
+                             (r.native >> IS_MARKDOWN_DELIMITER_ROW & 1u);
     r.dict_version = g_dict_version;
     res_ = r;
     if (!r.tag) res_.dict_version = 0;  // no version tag to be had: never current
@@ -164,7 +163,7 @@ int Ctx::lookup(Step s) {
     return pending_result_;
 }
 
-int Ctx::resolve(Step s, Callee& callee) {
+int Ctx::resolve_slow(Step s, Callee& callee) {
     if (pending_step_ != s) {
         if (!current() && !refresh()) return -1;
         if (!res_.observable && (res_.native >> s) & 1u) return 1;

@@ -25,7 +25,13 @@ struct Resolution {
     // __getattr__, a dict key that is not an exact str): every use then does
     // its own lookup, as the algorithm does.
     bool observable = false;
+    // _parse_pipe_row and _is_markdown_delimiter_row native, patterns native.
+    bool table_helpers_native = false;
 };
+
+// Moved by every event on a watched dict; whether the watcher is in place.
+extern uint64_t g_dict_version;
+extern bool g_dispatch_watching;
 
 // A step as a call site gets it: native, or the replacement to call.
 struct Callee {
@@ -60,7 +66,16 @@ public:
     }
     // 1: the step is native; 0: `callee` holds the replacement, looked up
     // now as the algorithm looks it up at this use; -1: error.
-    int resolve(Step s, Callee& callee);
+    int resolve(Step s, Callee& callee) {
+        if (pending_step_ != s && current() && !res_.observable && ((res_.native >> s) & 1u)) return 1;
+        return resolve_slow(s, callee);
+    }
+    // Whether the table recogniser's helper steps and the patterns are all
+    // native and no lookup can run Python code (-1 on error).
+    int table_helpers_native() {
+        if (!current() && !refresh()) return -1;
+        return res_.table_helpers_native;
+    }
     // Calls a replacement with interpreter values (positional arguments,
     // optionally one keyword argument); a new reference or nullptr.
     PyObject* call(const Callee& callee, PyObject* const* args, int nargs, PyObject* kwname = nullptr,
@@ -73,13 +88,20 @@ public:
                      PyObject* kwvalue = nullptr);
 
 private:
-    bool current() const;
+    // Whether the resolution still holds: nothing it depends on has moved.
+    bool current() const {
+        PyTypeObject* type = Py_TYPE(self_);
+        return g_dispatch_watching && res_.dict_version == g_dict_version && res_.type == type && res_.tag != 0 &&
+               res_.tag == type->tp_version_tag && (dict_slot_ ? *dict_slot_ : nullptr) == res_.dict;
+    }
     bool refresh();
+    int resolve_slow(Step s, Callee& callee);
     // One lookup of the step on the instance, remembered for the resolve()
     // that follows it (an observable lookup happens once per use).
     int lookup(Step s);
 
     PyObject* self_;
+    PyObject** dict_slot_ = nullptr;  // where the instance keeps its __dict__
     Resolution res_;
     int pending_step_ = -1;
     int pending_result_ = 0;
