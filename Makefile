@@ -1,25 +1,56 @@
 # Developer entry points.  Everything runs in .venv with CPython 3.12.
+#
+# The targets are incremental: stamp files in .venv record what has been
+# installed, so a repeated `make example` or `make test` rebuilds nothing
+# unless a source changed, and then CMake recompiles only what changed
+# (persistent build directory, no build isolation).
 PYTHON312 ?= $(shell command -v python3.12 2>/dev/null || ls -d $$HOME/.pyenv/versions/3.12*/bin/python3.12 2>/dev/null | tail -n 1)
 VENV := .venv
 PY := $(VENV)/bin/python
+PIP := $(PY) -m pip install -q
+
+# What the installed package is built from (the in-place build's .so files
+# and bytecode excluded).  The source directories are listed too: removing a
+# file changes its directory, and must rebuild as well.
+PKG_SOURCES := CMakeLists.txt pyproject.toml \
+	$(shell find src -type d 2>/dev/null) \
+	$(shell find src python -type f ! -name '*.so' ! -name '*.pyc' 2>/dev/null)
+
+# Requirements read from pyproject.toml, so that it stays the one list.
+# `build` gives the build system's requirements, any other name that extra's.
+requirements = $(PY) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
+	print("\n".join(p["build-system"]["requires"] if sys.argv[1] == "build" else p["project"]["optional-dependencies"][sys.argv[1]]))'
 
 .PHONY: venv install example test bench dev sanitize clean
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it (pyenv install 3.12) or set PYTHON312=/path/to/python3.12" >&2; exit 1; }
 	$(PYTHON312) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
+	$(PIP) --upgrade pip
 
 venv: $(PY)
 
-install: $(PY)
-	$(PY) -m pip install -q ".[test]"
+# The build backend, CMake and Ninja, from the package index.
+$(VENV)/.build-tools: pyproject.toml | $(PY)
+	{ $(requirements) build; echo "cmake>=3.18"; echo ninja; } | $(PIP) -r /dev/stdin
+	touch $@
+
+$(VENV)/.test-deps: pyproject.toml | $(PY)
+	$(requirements) test | $(PIP) -r /dev/stdin
+	touch $@
+
+# The wheel built in build/venv (kept between builds) and installed.
+$(VENV)/.installed: $(PKG_SOURCES) $(VENV)/.build-tools
+	$(PIP) --no-build-isolation --config-settings=build-dir=build/venv .
+	touch $@
+
+install: $(VENV)/.installed
 
 # Format the bundled example result as a report.
 example: install
 	$(VENV)/bin/rufus-answer-report examples/result.json
 
-test: install
+test: install $(VENV)/.test-deps
 	$(PY) -m pytest
 
 bench: install
@@ -27,17 +58,19 @@ bench: install
 
 # Fast rebuild for development: compiles into build/dev and drops the
 # extension next to the package sources (use PYTHONPATH=python).
-dev:
-	cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(PYTHON312)
-	cmake --build build/dev
+dev: $(VENV)/.build-tools $(VENV)/.test-deps
+	$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY))
+	$(VENV)/bin/cmake --build build/dev
 	for f in build/dev/answer_report_formatter*.so; do cp $$f python/quorin/amazon_rufus/services/.tmp.so && mv -f python/quorin/amazon_rufus/services/.tmp.so python/quorin/amazon_rufus/services/$$(basename $$f); done
 
 # The test suite against an AddressSanitizer + UBSan build (any report fails
 # the run).  The command-line tests start subprocesses and are left out.
 SAN_PKG := build/asan/pkg/quorin/amazon_rufus/services
-sanitize: install
-	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DARF_SANITIZE=ON -DPython_EXECUTABLE=$(PYTHON312)
-	cmake --build build/asan
+sanitize: install $(VENV)/.test-deps
+	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DARF_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY))
+	$(VENV)/bin/cmake --build build/asan
 	rm -rf build/asan/pkg && mkdir -p $(SAN_PKG)
 	cp python/quorin/amazon_rufus/services/*.py python/quorin/amazon_rufus/services/*.pyi build/asan/answer_report_formatter*.so $(SAN_PKG)/
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
