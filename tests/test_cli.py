@@ -140,12 +140,36 @@ def test_output_file(tmp_path: Path) -> None:
 
 
 @pytest.mark.parametrize(
-    "document",
-    [b"{}", b'{"answers": []}', b'{"questions": ["Q"], "answers": "none"}'],
+    ("document", "hint"),
+    [
+        (b"{}", 'it has no "answers" key (the object is empty)'),
+        (b'{"answers": []}', '"answers" is an empty array; top-level keys: "answers"'),
+        (
+            b'{"questions": ["Q"], "answers": "none"}',
+            '"answers" is a string, not an array; top-level keys: "questions", "answers"',
+        ),
+        (
+            b'{"questions": ["Q"], "Answers": [{"text": "A"}]}',
+            'no "answers" key; top-level keys: "questions", "Answers" '
+            '("Answers" looks like a misspelling of "answers")',
+        ),
+        (
+            json.dumps({f"k{i}": i for i in range(20)}).encode(),
+            'top-level keys: "k0", "k1", "k2", "k3", "k4", "k5", "k6", "k7", "k8", "k9", '
+            '"k10", "k11" and 8 more',
+        ),
+    ],
 )
-def test_empty_report_writes_nothing(tmp_path: Path, document: bytes) -> None:
+def test_empty_report_writes_nothing_and_explains(
+    tmp_path: Path, document: bytes, hint: str
+) -> None:
     result = run_cli("-", stdin=document)
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    assert (result.returncode, result.stdout) == (0, b"")
+    lines = result.stderr.decode("utf-8").splitlines()
+    assert len(lines) == 1 and lines[0].startswith(
+        f"{PROG}: note: standard input gives an empty report: "
+    )
+    assert hint in lines[0]
 
     out = tmp_path / "empty.md"
     out.write_bytes(b"stale content")

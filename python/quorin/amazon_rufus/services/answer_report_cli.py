@@ -8,6 +8,7 @@ as UTF-8 text to standard output or to a file.
 from __future__ import annotations
 
 import argparse
+import difflib
 import json
 import os
 import sys
@@ -47,7 +48,8 @@ output:
   written as the six characters \\ud800.
 
 exit status:
-  0  the report was written
+  0  the report was written (an empty report too: a result without usable
+     "answers" gives a one-line note on standard error naming its keys)
   1  the formatter could not be loaded or failed on the input, or the reader
      of standard output went away early (a closed pipe)
   2  usage error, unreadable input, invalid UTF-8, invalid JSON, a top level
@@ -233,7 +235,40 @@ def _json_type_name(value: object) -> str:
         return "a string"
     if isinstance(value, list):
         return "an array"
+    if isinstance(value, dict):
+        return "an object"
     return type(value).__name__
+
+
+# At most this many top-level keys are named in the empty-report hint.
+_HINT_KEYS = 12
+
+
+def empty_report_hint(data: dict[str, Any]) -> str:
+    """Why ``data`` gives an empty report, naming the top-level keys it has.
+
+    The report is empty exactly when ``answers`` is missing, not an array or
+    an empty array.
+    """
+    keys = [str(key) for key in data]
+    answers = data.get("answers")
+    if "answers" not in data:
+        reason = 'it has no "answers" key'
+    elif isinstance(answers, list):
+        reason = '"answers" is an empty array'
+    else:
+        reason = f'"answers" is {_json_type_name(answers)}, not an array'
+    if not keys:
+        return f"{reason} (the object is empty)"
+    shown = ", ".join(json.dumps(key, ensure_ascii=False) for key in keys[:_HINT_KEYS])
+    if len(keys) > _HINT_KEYS:
+        shown += f" and {len(keys) - _HINT_KEYS} more"
+    hint = f"{reason}; top-level keys: {shown}"
+    if "answers" not in data:
+        close = difflib.get_close_matches("answers", keys, n=1, cutoff=0.6)
+        if close:
+            hint += f' ({json.dumps(close[0], ensure_ascii=False)} looks like a misspelling of "answers")'
+    return hint
 
 
 def _format_report(data: dict[str, Any], path: str) -> str:
@@ -293,7 +328,15 @@ def _stdout_is_terminal() -> bool:
 
 
 def _report_error(message: str) -> None:
-    line = f"{PROG}: error: {message.translate(_MESSAGE_ESCAPES)}\n"
+    _write_stderr_line(f"{PROG}: error: {message}")
+
+
+def _report_note(message: str) -> None:
+    _write_stderr_line(f"{PROG}: note: {message}")
+
+
+def _write_stderr_line(text: str) -> None:
+    line = text.translate(_MESSAGE_ESCAPES) + "\n"
     stderr = sys.stderr
     if stderr is None:
         return
@@ -320,6 +363,8 @@ def _run(argv: list[str] | None) -> int:
     data = _parse_json(_decode_input(_read_input(input_path), input_path), input_path)
     report = _format_report(data, input_path)
     text = report + "\n" if report else ""
+    if not report:
+        _report_note(f"{_describe(input_path)} gives an empty report: {empty_report_hint(data)}")
 
     if output_path is not None and output_path != "-":
         _write_file(output_path, _encode(text))
