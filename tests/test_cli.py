@@ -10,6 +10,7 @@ import json
 import os
 import pty
 import select
+import signal
 import subprocess
 import sys
 import termios
@@ -271,22 +272,96 @@ def test_failed_write_to_stdout() -> None:
     assert "Traceback" not in stderr
 
 
-def test_closed_pipe_ends_quietly() -> None:
+# Big enough to fill a pipe several times over.
+BIG = {"answers": [{"text": "line of the answer " * 40 + "\n"} for _ in range(3000)]}
+
+
+@pytest.mark.parametrize("size", ["small", "big"])
+def test_reader_gone_ends_quietly_with_one_status(tmp_path: Path, size: str) -> None:
     pytest.importorskip(FORMATTER_MODULE)
+    document = tmp_path / "result.json"
+    document.write_text(json.dumps(BIG if size == "big" else {"answers": [{"text": "A"}]}))
     read_end, write_end = os.pipe()
-    os.close(read_end)  # nobody will read: the first write fails with EPIPE
-    try:
-        result = subprocess.run(
-            [sys.executable, "-m", CLI_MODULE, str(EXAMPLES / "result.json")],
-            stdout=write_end,
-            stderr=subprocess.PIPE,
-            env=_child_env(),
-            timeout=TIMEOUT,
-        )
-    finally:
-        os.close(write_end)
-    assert result.returncode == 1
-    assert result.stderr == b""
+    process = subprocess.Popen(
+        [sys.executable, "-m", CLI_MODULE, str(document)],
+        stdout=write_end,
+        stderr=subprocess.PIPE,
+        env=_child_env(),
+    )
+    os.close(write_end)
+    if size == "big":
+        os.read(read_end, 100)  # a reader that takes a little and leaves
+    os.close(read_end)
+    _, stderr = process.communicate(timeout=TIMEOUT)
+    assert (process.returncode, stderr) == (141, b"")
+
+
+def test_closed_stdout_fails_with_the_same_status() -> None:
+    pytest.importorskip(FORMATTER_MODULE)
+    result = subprocess.run(
+        [sys.executable, "-m", CLI_MODULE, str(EXAMPLES / "result.json")],
+        stderr=subprocess.PIPE,
+        env=_child_env(),
+        timeout=TIMEOUT,
+        preexec_fn=lambda: os.close(1),
+    )
+    assert result.returncode == 141
+    assert result.stderr == f"{PROG}: error: cannot write standard output: it is closed\n".encode()
+
+
+def start_blocked_on_fifo(tmp_path: Path, *args: str | Path) -> tuple[subprocess.Popen[bytes], Any]:
+    """Start the CLI with ``args`` and a FIFO "slow.json" as its last input.
+
+    Returns once the CLI has opened the FIFO: it is then blocked reading it,
+    well past start-up, with the writing end in the caller's hands.
+    """
+    pytest.importorskip(FORMATTER_MODULE)
+    fifo = tmp_path / "slow.json"
+    os.mkfifo(fifo)
+    process = subprocess.Popen(
+        [sys.executable, "-m", CLI_MODULE, *map(str, args), str(fifo)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=_child_env(),
+    )
+    writer = open(fifo, "wb")  # returns when the CLI opens the other end
+    writer.write(b'{"answers": [')
+    writer.flush()
+    return process, writer
+
+
+@pytest.mark.parametrize("existing", [False, True])
+def test_interrupt_prints_one_line_and_leaves_no_output_file(
+    tmp_path: Path, existing: bool
+) -> None:
+    out = tmp_path / "report.md"
+    if existing:
+        out.write_bytes(b"previous report")
+    process, writer = start_blocked_on_fifo(tmp_path, "-o", out)
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=TIMEOUT)
+    writer.close()
+    assert (process.returncode, stdout, stderr) == (130, b"", f"{PROG}: interrupted\n".encode())
+    if existing:
+        assert out.read_bytes() == b"previous report"
+    # No temporary file is left beside it either.
+    assert sorted(p.name for p in tmp_path.iterdir()) == (
+        ["report.md", "slow.json"] if existing else ["slow.json"]
+    )
+
+
+def test_output_file_keeps_its_mode_and_link(tmp_path: Path) -> None:
+    target = tmp_path / "target.md"
+    target.write_bytes(b"old")
+    target.chmod(0o640)
+    link = tmp_path / "link.md"
+    link.symlink_to(target)
+    result = run_cli(EXAMPLES / "result.json", "-o", link)
+    assert result.returncode == 0, result.stderr
+    assert link.is_symlink()
+    assert target.read_bytes() == expected_output(load(EXAMPLES / "result.json"))
+    assert target.stat().st_mode & 0o777 == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link.md", "target.md"]
 
 
 def test_usage_errors() -> None:
@@ -303,7 +378,9 @@ def test_help_is_complete() -> None:
     result = run_cli("--help")
     assert result.returncode == 0
     text = result.stdout.decode("utf-8")
-    for needle in ("INPUT", "--output", "--raw-control", "exit status", "\\x1b", "examples:"):
+    for needle in (
+        "INPUT", "--output", "--raw-control", "exit status", "\\x1b", "examples:", "130", "141"
+    ):
         assert needle in text
 
 

@@ -9,9 +9,12 @@ from __future__ import annotations
 
 import argparse
 import difflib
+import errno
 import json
 import os
+import stat
 import sys
+import tempfile
 from typing import Any, BinaryIO, NoReturn
 
 PROG = "rufus-answer-report"
@@ -20,7 +23,8 @@ PROG = "rufus-answer-report"
 EXIT_OK = 0
 EXIT_FAILURE = 1  # the formatter could not be loaded or failed on the input
 EXIT_USAGE = 2  # bad command line, unreadable or malformed input, unwritable output
-EXIT_INTERRUPTED = 130
+EXIT_INTERRUPTED = 130  # Ctrl-C (SIGINT), as a shell reports a program it ended
+EXIT_STDOUT_GONE = 141  # standard output closed or its reader gone, as SIGPIPE would give
 
 DESCRIPTION = """\
 Format the full result of an Amazon Rufus question run (the manager's result
@@ -50,10 +54,16 @@ output:
 exit status:
   0  the report was written (an empty report too: a result without usable
      "answers" gives a one-line note on standard error naming its keys)
-  1  the formatter could not be loaded or failed on the input, or the reader
-     of standard output went away early (a closed pipe)
-  2  usage error, unreadable input, invalid UTF-8, invalid JSON, a top level
-     that is not a JSON object, or an unwritable output file
+  1  internal failure: the formatter could not be loaded or failed on the input
+  2  bad input or usage: usage error, unreadable input, invalid UTF-8, invalid
+     JSON, a top level that is not a JSON object, or an unwritable output
+  130  interrupted (Ctrl-C): "interrupted" is written on standard error and
+     no output file is left behind, not even in part
+  141  standard output went away: its reader left early (for example
+     "| head -1") or it was closed ("> &-"); the same status whatever the
+     size of the output. A reader that goes away ends the run quietly; a
+     closed standard output gives a one-line error.
+  Every error is one line on standard error naming the input.
 
 examples:
   rufus-answer-report examples/result.json
@@ -61,6 +71,10 @@ examples:
   python -m quorin.amazon_rufus.services.answer_report_cli - < result.json
   cat result.json | rufus-answer-report - | less
 """
+
+
+class StdoutGone(Exception):
+    """Standard output is closed or its reader has gone away."""
 
 
 class CliError(Exception):
@@ -291,30 +305,70 @@ def _format_report(data: dict[str, Any], path: str) -> str:
 
 def _write_stdout(payload: bytes) -> None:
     stdout = sys.stdout
-    if stdout is None:
-        return
-    buffer: BinaryIO | None = getattr(stdout, "buffer", None)
-    if buffer is None:
-        # A text-only stream (for example when embedded): hand it the text.
+    if stdout is None:  # the interpreter found descriptor 1 closed at start
+        raise StdoutGone("cannot write standard output: it is closed")
+    try:
+        fd = stdout.fileno()
+    except (AttributeError, ValueError, OSError):
+        fd = -1
+    if fd < 0:
+        # A stream without a descriptor (for example when embedded): hand it
+        # the text.
         stdout.write(payload.decode("utf-8"))
         stdout.flush()
         return
     try:
         stdout.flush()  # anything written as text before must come first
-        buffer.write(payload)
-        buffer.flush()
+        # os.write directly: a buffered writer can report a broken pipe or
+        # not depending on how much it still held.
+        view = memoryview(payload)
+        while view:
+            view = view[os.write(fd, view) :]
     except BrokenPipeError:
-        raise
+        raise StdoutGone() from None
     except OSError as error:
+        if error.errno == errno.EBADF:
+            raise StdoutGone("cannot write standard output: it is closed") from None
         raise CliError(f"cannot write standard output: {_os_error_text(error)}") from None
 
 
 def _write_file(path: str, payload: bytes) -> None:
+    """Write ``payload`` to ``path`` whole or not at all.
+
+    A regular file (or a name not yet taken) is written through a temporary
+    file beside it that replaces it only when complete, so an interrupt or a
+    full disk never leaves part of a report; the file keeps its permissions
+    and a symbolic link keeps pointing at it. Anything else (a device, a
+    pipe) is written directly.
+    """
     try:
-        with open(path, "wb") as handle:
-            handle.write(payload)
+        target = os.path.realpath(path)
+        try:
+            info: os.stat_result | None = os.stat(target)
+        except FileNotFoundError:
+            info = None
+        if info is not None and not stat.S_ISREG(info.st_mode):
+            with open(path, "wb") as handle:
+                handle.write(payload)
+            return
+        directory, name = os.path.split(target)
+        fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory)
+        try:
+            with os.fdopen(fd, "wb") as handle:
+                os.fchmod(handle.fileno(), stat.S_IMODE(info.st_mode) if info else _new_file_mode())
+                handle.write(payload)
+            os.replace(temporary, target)
+        except BaseException:
+            os.unlink(temporary)
+            raise
     except OSError as error:
         raise CliError(f"cannot write {_describe(path)}: {_os_error_text(error)}") from None
+
+
+def _new_file_mode() -> int:
+    umask = os.umask(0o022)
+    os.umask(umask)
+    return 0o666 & ~umask
 
 
 def _stdout_is_terminal() -> bool:
@@ -398,17 +452,25 @@ def main(argv: list[str] | None = None) -> int:
         # --help and --version end the parser with SystemExit(0).
         code = exit_request.code
         return code if isinstance(code, int) else EXIT_FAILURE
-    except BrokenPipeError:
-        # The reader went away (for example "| head"). Point stdout at
-        # /dev/null so the interpreter's final flush does not fail again.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except (OSError, AttributeError, ValueError):
-            pass
-        return EXIT_FAILURE
+    except StdoutGone as gone:
+        if gone.args:
+            _report_error(gone.args[0])
+        _silence_stdout()
+        return EXIT_STDOUT_GONE
     except KeyboardInterrupt:
+        _write_stderr_line(f"{PROG}: interrupted")
         return EXIT_INTERRUPTED
+
+
+def _silence_stdout() -> None:
+    """Point descriptor 1 at /dev/null so the interpreter's final flush of
+    whatever is left in ``sys.stdout`` cannot fail a second time."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, AttributeError, ValueError):
+        pass
 
 
 if __name__ == "__main__":
