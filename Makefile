@@ -17,9 +17,11 @@ PKG_SOURCES := CMakeLists.txt pyproject.toml \
 	$(shell find src python -type f ! -name '*.so' ! -name '*.pyc' 2>/dev/null)
 
 # Requirements read from pyproject.toml, so that it stays the one list.
-# `build` gives the build system's requirements, any other name that extra's.
-requirements = $(PY) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
-	print("\n".join(p["build-system"]["requires"] if sys.argv[1] == "build" else p["project"]["optional-dependencies"][sys.argv[1]]))'
+# `build` gives the build system's requirements, `run` the run-time ones, any
+# other name that extra's.
+requirements = $(PY) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.toml", "rb")); n = sys.argv[1]; \
+	print("\n".join(p["build-system"]["requires"] if n == "build" else p["project"]["dependencies"] if n == "run" \
+	else p["project"]["optional-dependencies"][n]))'
 
 .PHONY: venv install example test bench dev sanitize clean
 
@@ -35,8 +37,9 @@ $(VENV)/.build-tools: pyproject.toml | $(PY)
 	{ $(requirements) build; echo "cmake>=3.18"; echo ninja; } | $(PIP) -r /dev/stdin
 	touch $@
 
+# The test dependencies, and the run-time ones for the in-place build.
 $(VENV)/.test-deps: pyproject.toml | $(PY)
-	$(requirements) test | $(PIP) -r /dev/stdin
+	{ $(requirements) run; $(requirements) test; } | $(PIP) -r /dev/stdin
 	touch $@
 
 # The wheel built in build/venv (kept between builds) and installed.

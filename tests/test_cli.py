@@ -276,14 +276,17 @@ def test_failed_write_to_stdout() -> None:
 BIG = {"answers": [{"text": "line of the answer " * 40 + "\n"} for _ in range(3000)]}
 
 
-@pytest.mark.parametrize("size", ["small", "big"])
+@pytest.mark.parametrize("size", ["small", "big", "batch"])
 def test_reader_gone_ends_quietly_with_one_status(tmp_path: Path, size: str) -> None:
     pytest.importorskip(FORMATTER_MODULE)
-    document = tmp_path / "result.json"
-    document.write_text(json.dumps(BIG if size == "big" else {"answers": [{"text": "A"}]}))
+    document = tmp_path / ("result.jsonl" if size == "batch" else "result.json")
+    if size == "batch":  # worker processes still busy when the reader leaves
+        document.write_text((json.dumps(BIG) + "\n") * 20)
+    else:
+        document.write_text(json.dumps(BIG if size == "big" else {"answers": [{"text": "A"}]}))
     read_end, write_end = os.pipe()
     process = subprocess.Popen(
-        [sys.executable, "-m", CLI_MODULE, str(document)],
+        [sys.executable, "-m", CLI_MODULE, "-j", "2", str(document)],
         stdout=write_end,
         stderr=subprocess.PIPE,
         env=_child_env(),
@@ -309,14 +312,17 @@ def test_closed_stdout_fails_with_the_same_status() -> None:
     assert result.stderr == f"{PROG}: error: cannot write standard output: it is closed\n".encode()
 
 
-def start_blocked_on_fifo(tmp_path: Path, *args: str | Path) -> tuple[subprocess.Popen[bytes], Any]:
-    """Start the CLI with ``args`` and a FIFO "slow.json" as its last input.
+def start_blocked_on_fifo(
+    tmp_path: Path, *args: str | Path, name: str = "slow.json", first: bytes = b'{"answers": ['
+) -> tuple[subprocess.Popen[bytes], Any]:
+    """Start the CLI with ``args`` and a FIFO ``name`` as its last input.
 
-    Returns once the CLI has opened the FIFO: it is then blocked reading it,
-    well past start-up, with the writing end in the caller's hands.
+    Returns once the CLI has opened the FIFO and ``first`` is written to it:
+    the CLI is then blocked reading it, well past start-up, with the writing
+    end in the caller's hands.
     """
     pytest.importorskip(FORMATTER_MODULE)
-    fifo = tmp_path / "slow.json"
+    fifo = tmp_path / name
     os.mkfifo(fifo)
     process = subprocess.Popen(
         [sys.executable, "-m", CLI_MODULE, *map(str, args), str(fifo)],
@@ -325,7 +331,7 @@ def start_blocked_on_fifo(tmp_path: Path, *args: str | Path) -> tuple[subprocess
         env=_child_env(),
     )
     writer = open(fifo, "wb")  # returns when the CLI opens the other end
-    writer.write(b'{"answers": [')
+    writer.write(first)
     writer.flush()
     return process, writer
 
@@ -365,7 +371,13 @@ def test_output_file_keeps_its_mode_and_link(tmp_path: Path) -> None:
 
 
 def test_usage_errors() -> None:
-    for args in ([], ["a.json", "b.json"], ["--no-such-option", "a.json"]):
+    for args in (
+        [],
+        ["--no-such-option", "a.json"],
+        ["-", "-"],
+        ["-o", "out.md", "-d", "out", "a.json"],
+        ["-j", "0", "a.json"],
+    ):
         result = run_cli(*args)
         stderr = result.stderr.decode("utf-8")
         assert result.returncode == 2
@@ -382,6 +394,142 @@ def test_help_is_complete() -> None:
         "INPUT", "--output", "--raw-control", "exit status", "\\x1b", "examples:", "130", "141"
     ):
         assert needle in text
+
+
+# --- batches -------------------------------------------------------------
+
+
+def report_bytes(data: dict[str, Any]) -> bytes:
+    report = format_report(data)
+    return (report + "\n").encode("utf-8") if report else b""
+
+
+def make_batch(tmp_path: Path) -> tuple[list[str], list[tuple[str, dict[str, Any] | None]]]:
+    """Inputs of a batch and, in order, each result's label and data (None
+    for the bad ones).
+
+    The JSON Lines file is long enough to span several chunks of work, so
+    that order across worker processes is exercised.
+    """
+    lines: list[bytes] = []
+    expected: list[tuple[str, dict[str, Any] | None]] = []
+    for number in range(1, 151):
+        if number == 17:
+            lines.append(b'{"answers": [')  # invalid JSON on line 17
+            expected.append(("runs.jsonl:17", None))
+        elif number == 18:
+            lines.append(b"   ")  # blank lines are skipped
+        elif number == 40:
+            lines.append(b"[1, 2]")  # not an object
+            expected.append(("runs.jsonl:40", None))
+        elif number == 41:
+            lines.append(b'{"answer": []}')  # an empty report, with its note
+            expected.append(("runs.jsonl:41", {"answer": []}))
+        else:
+            data = {"questions": [f"Q{number}"], "answers": [{"text": f"answer {number}"}]}
+            lines.append(json.dumps(data).encode())
+            expected.append((f"runs.jsonl:{number}", data))
+    (tmp_path / "runs.jsonl").write_bytes(b"\n".join(lines) + b"\n")
+    example = load(EXAMPLES / "result.json")
+    (tmp_path / "result.json").write_bytes((EXAMPLES / "result.json").read_bytes())
+    inputs = ["result.json", "runs.jsonl", "missing.json", "runs.jsonl"]
+    order = (
+        [("result.json", example)]
+        + expected
+        + [("missing.json", None)]
+        + expected
+    )
+    return inputs, order
+
+
+def expected_stream(order: list[tuple[str, dict[str, Any] | None]]) -> bytes:
+    parts = [
+        f"==> {label} <==\n".encode() + report_bytes(data)
+        for label, data in order
+        if data is not None
+    ]
+    return b"\n".join(parts)
+
+
+EXPECTED_BATCH_ERRORS = [
+    f"{PROG}: error: 'runs.jsonl' line 17: invalid JSON at column 14: Expecting value",
+    f"{PROG}: error: 'runs.jsonl' line 40: the top level must be a JSON object "
+    "(the result dictionary), not an array",
+    f"{PROG}: error: cannot read 'missing.json': No such file or directory",
+]
+
+
+@pytest.mark.parametrize("target", ["stdout", "file"])
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_batch_stream_keeps_order_and_reports_bad_inputs(
+    tmp_path: Path, target: str, jobs: str
+) -> None:
+    inputs, order = make_batch(tmp_path)
+    out = tmp_path / "all.md"
+    extra = ["-o", str(out)] if target == "file" else []
+    result = run_cli(*inputs, "-j", jobs, *extra, cwd=tmp_path)
+    written = out.read_bytes() if target == "file" else result.stdout
+    assert written == expected_stream(order)
+    assert result.returncode == 2
+    errors = [line for line in result.stderr.decode().splitlines() if ": error: " in line]
+    assert errors == EXPECTED_BATCH_ERRORS + EXPECTED_BATCH_ERRORS[:2]
+    notes = [line for line in result.stderr.decode().splitlines() if ": note: " in line]
+    assert len(notes) == 2 and all("'runs.jsonl' line 41 gives an empty report" in n for n in notes)
+
+
+def test_batch_to_directory_writes_one_file_per_result(tmp_path: Path) -> None:
+    inputs, order = make_batch(tmp_path)
+    out = tmp_path / "reports"
+    result = run_cli(*inputs[:3], "-j", "2", "-d", out, cwd=tmp_path)
+    assert result.returncode == 2
+    expected = {
+        ("result.md" if label == "result.json" else f"runs/{label.split(':')[1]}.md"):
+        report_bytes(data)
+        for label, data in order[: len(order) // 2]
+        if data is not None
+    }
+    written = {
+        str(path.relative_to(out)): path.read_bytes() for path in out.rglob("*") if path.is_file()
+    }
+    assert written == expected
+
+
+def test_batch_to_directory_refuses_clashing_names(tmp_path: Path) -> None:
+    for folder in ("a", "b"):
+        (tmp_path / folder).mkdir()
+        (tmp_path / folder / "Result.json").write_text('{"answers": [{"text": "x"}]}')
+    (tmp_path / "b" / "result.json").write_text("{}")
+    for inputs in (["a/Result.json", "b/Result.json"], ["a/Result.json", "b/result.json"]):
+        result = run_cli(*inputs, "-d", "out", cwd=tmp_path)
+        assert_one_line_error(result, "would both be written to")
+        assert not (tmp_path / "out").exists()
+
+
+def test_batch_interrupt_ends_workers_and_leaves_no_output_file(tmp_path: Path) -> None:
+    # Enough lines for several chunks to be with the workers when the
+    # interrupt comes, while the parent waits for more input.
+    lines = b"".join(b'{"answers": [{"text": "%d"}]}\n' % n for n in range(300))
+    out = tmp_path / "all.md"
+    process, writer = start_blocked_on_fifo(
+        tmp_path, "-j", "2", "-o", out, EXAMPLES / "result.json", name="slow.jsonl", first=lines
+    )
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=TIMEOUT)
+    writer.close()
+    assert (process.returncode, stdout, stderr) == (130, b"", f"{PROG}: interrupted\n".encode())
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["slow.jsonl"]
+
+
+def test_progress_bar_on_request(tmp_path: Path) -> None:
+    pytest.importorskip("tqdm")
+    inputs, _ = make_batch(tmp_path)
+    result = run_cli("--progress", "always", inputs[0], inputs[1], "-o", "all.md", cwd=tmp_path)
+    assert result.returncode == 2
+    # result.json and the 149 lines that are not blank, the bad ones included.
+    assert "/150 [" in result.stderr.decode()
+    # "auto" draws nothing when standard error is not a terminal.
+    result = run_cli(inputs[0], inputs[0], "-o", "all.md", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, b"")
 
 
 # --- terminals -----------------------------------------------------------
