@@ -14,6 +14,7 @@ import signal
 import subprocess
 import sys
 import termios
+import unicodedata
 from pathlib import Path
 from typing import Any
 
@@ -530,6 +531,53 @@ def test_progress_bar_on_request(tmp_path: Path) -> None:
     # "auto" draws nothing when standard error is not a terminal.
     result = run_cli(inputs[0], inputs[0], "-o", "all.md", cwd=tmp_path)
     assert (result.returncode, result.stderr) == (0, b"")
+
+
+# --- pretty --------------------------------------------------------------
+
+
+def display_width(text: str) -> int:
+    return sum(2 if unicodedata.east_asian_width(char) in "WF" else 1 for char in text)
+
+
+def test_pretty_aligns_tables_by_display_width() -> None:
+    pytest.importorskip("rich")
+    data = {
+        "questions": ["对比"],
+        "answers": [
+            {"text": "## 参数\n\n| 型号 | 容量 |\n| --- | --- |\n| 小熊 ZDH-Q15 | 1.5 L |\n"
+             "| Hamilton Beach | 1.7 L |"}
+        ],
+    }
+    result = run_cli("--pretty", "-", stdin=json.dumps(data).encode())
+    assert (result.returncode, result.stderr) == (0, b"")
+    lines = result.stdout.decode("utf-8").splitlines()
+    assert not any(line.lstrip().startswith("#") for line in lines)  # headings rendered
+    assert all(line == line.rstrip() for line in lines)  # no padding in a pipe
+    # The second column starts at the same display column in every row.
+    starts = {
+        display_width(line[: line.index(cell)])
+        for cell in ("容量", "1.5 L", "1.7 L")
+        for line in lines
+        if cell in line
+    }
+    assert len(starts) == 1, "\n".join(lines)
+
+
+def test_pretty_without_rich_says_how_to_get_it(tmp_path: Path) -> None:
+    pytest.importorskip(FORMATTER_MODULE)
+    fake = tmp_path / "fake" / "rich"
+    fake.mkdir(parents=True)
+    (fake / "__init__.py").write_text("raise ImportError('No module named rich')\n")
+    env = _child_env()
+    env["PYTHONPATH"] = os.pathsep.join([str(fake.parent), env["PYTHONPATH"]])
+    result = subprocess.run(
+        [sys.executable, "-m", CLI_MODULE, "--pretty", str(EXAMPLES / "result.json")],
+        capture_output=True,
+        env=env,
+        timeout=TIMEOUT,
+    )
+    assert_one_line_error(result, "--pretty needs the optional package rich: pip install")
 
 
 # --- terminals -----------------------------------------------------------

@@ -14,6 +14,7 @@ import difflib
 import errno
 import json
 import os
+import shutil
 import signal
 import stat
 import sys
@@ -72,6 +73,12 @@ output:
 
   A result without usable "answers" gives an empty report and a one-line
   note on standard error naming its top-level keys.
+
+  --pretty renders each report with rich's Markdown renderer instead of
+  writing its text: headings styled, tables aligned by display width (CJK
+  text included), at the terminal's width. On a terminal it has colours;
+  into a file or pipe it is plain text. It needs the optional package rich:
+  pip install 'quorin-answer-report-formatter[pretty]'.
 
 batch:
   -j N formats with N worker processes (default: the number of usable
@@ -239,6 +246,12 @@ def _build_parser() -> argparse.ArgumentParser:
         help="progress bar on standard error (auto: on a terminal, for a batch that takes a while)",
     )
     parser.add_argument(
+        "--pretty",
+        action="store_true",
+        help="render the reports for reading with rich (styled headings, aligned tables);"
+        " needs the [pretty] extra",
+    )
+    parser.add_argument(
         "--raw-control",
         action="store_true",
         help="write control characters unescaped even when the output is a terminal",
@@ -285,13 +298,22 @@ def _is_json_lines(path: str, forced: bool) -> bool:
 
 
 @dataclasses.dataclass(frozen=True)
+class Rendering:
+    """How a report is turned into the bytes written."""
+
+    escape: bool = False  # escape terminal control characters
+    pretty_width: int | None = None  # render with rich at this width (--pretty)
+    pretty_styles: bool = False  # with colours and styles, for a terminal
+
+
+@dataclasses.dataclass(frozen=True)
 class Task:
     """One result to format, as sent to a worker process."""
 
     path: str  # the INPUT it comes from ("-" for standard input)
     line: int | None  # its line in a JSON Lines input
     raw: bytes
-    escape: bool  # escape terminal control characters in the report
+    rendering: Rendering
 
     @property
     def where(self) -> str:
@@ -424,10 +446,55 @@ def format_task(task: Task) -> Outcome:
     if not report:
         note = f"{task.where} gives an empty report: {empty_report_hint(data)}"
         return Outcome(EXIT_OK, message=note)
-    text = report + "\n"
-    if task.escape:
-        text = escape_control_characters(text)
-    return Outcome(EXIT_OK, _encode(text))
+    rendering = task.rendering
+    if rendering.escape:
+        report = escape_control_characters(report)
+    if rendering.pretty_width is None:
+        return Outcome(EXIT_OK, _encode(report + "\n"))
+    try:
+        return Outcome(EXIT_OK, _encode(_render_pretty(report, rendering)))
+    except Exception as error:
+        message = f"cannot render {task.where} with rich: {type(error).__name__}: {error}"
+        return Outcome(EXIT_FAILURE, message=message)
+
+
+PRETTY_MISSING = (
+    "--pretty needs the optional package rich: "
+    "pip install 'quorin-answer-report-formatter[pretty]'"
+)
+
+
+def _check_pretty() -> None:
+    try:
+        import rich.console  # noqa: F401
+        import rich.markdown  # noqa: F401
+    except ImportError:
+        raise CliError(PRETTY_MISSING) from None
+
+
+def _render_pretty(report: str, rendering: Rendering) -> str:
+    """The report as rich's Markdown renderer draws it: headings styled,
+    tables aligned by display width (a CJK character takes two columns)."""
+    import io
+
+    from rich.console import Console
+    from rich.markdown import Markdown
+
+    buffer = io.StringIO()
+    console = Console(
+        file=buffer,
+        width=rendering.pretty_width,
+        force_terminal=rendering.pretty_styles,
+        no_color=not rendering.pretty_styles,
+        highlight=False,
+        emoji=False,
+    )
+    console.print(Markdown(report))
+    text = buffer.getvalue()
+    if not rendering.pretty_styles:
+        # Plain text for a file or pipe: without the padding to full width.
+        text = "\n".join(line.rstrip() for line in text.split("\n"))
+    return text
 
 
 # --- reading the inputs ----------------------------------------------------
@@ -448,20 +515,20 @@ def _open_input(path: str) -> BinaryIO:
     return buffer
 
 
-def _read_tasks(path: str, json_lines: bool, escape: bool) -> Iterator[Task | Outcome]:
+def _read_tasks(path: str, json_lines: bool, rendering: Rendering) -> Iterator[Task | Outcome]:
     """The results of one INPUT; a read error ends it with an ``Outcome``."""
     where = "standard input" if path == "-" else f"'{path}'"
     try:
         handle = _open_input(path)
         try:
             if not json_lines:
-                yield Task(path, None, handle.read(), escape)
+                yield Task(path, None, handle.read(), rendering)
                 return
             for number, line in enumerate(handle, 1):
                 if number == 1 and line.startswith(b"\xef\xbb\xbf"):
                     line = line[3:]
                 if line.strip():
-                    yield Task(path, number, line.rstrip(b"\r\n"), escape)
+                    yield Task(path, number, line.rstrip(b"\r\n"), rendering)
         finally:
             if path != "-":
                 handle.close()
@@ -898,9 +965,12 @@ def _run(argv: list[str] | None) -> int:
     directory: str | None = args.output_dir
 
     single = len(paths) == 1 and not _is_json_lines(paths[0], forced_lines)
-    escape = (
-        output is None and directory is None and not args.raw_control and _stdout_is_terminal()
-    )
+    terminal = output is None and directory is None and _stdout_is_terminal()
+    rendering = Rendering(escape=terminal and not args.raw_control)
+    if args.pretty:
+        _check_pretty()
+        width = shutil.get_terminal_size((100, 24)).columns
+        rendering = dataclasses.replace(rendering, pretty_width=width, pretty_styles=terminal)
     jobs = 1 if single else (args.jobs or _default_jobs(paths, forced_lines))
 
     sink: _Sink
@@ -917,7 +987,7 @@ def _run(argv: list[str] | None) -> int:
     items = (
         item
         for path in paths
-        for item in _read_tasks(path, _is_json_lines(path, forced_lines), escape)
+        for item in _read_tasks(path, _is_json_lines(path, forced_lines), rendering)
     )
     worst = EXIT_OK
     try:
