@@ -668,7 +668,8 @@ def _outcomes(items: Iterable[Task | Outcome], jobs: int) -> Iterator[tuple[Task
                 yield from settle(*window.popleft())
         while window:
             yield from settle(*window.popleft())
-    except BaseException:
+    except BaseException as error:
+        _hold_interrupts(error)
         # Interrupted, or the output went away: end the workers now instead
         # of letting them finish what they hold (Python 3.14 has
         # terminate_workers for this).
@@ -754,10 +755,34 @@ def _write_file(path: str, payload: bytes) -> None:
     output = _AtomicFile(path)
     try:
         output.write(payload)
-    except BaseException:
+    except BaseException as error:
+        _hold_interrupts(error)
         output.abort()
         raise
     output.commit()
+
+
+# The SIGINT handler replaced while an interrupt is being handled.
+_held_handler: Any = None
+
+
+def _hold_interrupts(error: BaseException) -> None:
+    """Ignore Ctrl-C while the first one is handled: another press inside the
+    clean-up would print a traceback and could leave a temporary file."""
+    global _held_handler
+    if not isinstance(error, KeyboardInterrupt) or _held_handler is not None:
+        return
+    try:
+        _held_handler = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    except ValueError:  # not the main thread: signals are not ours to set
+        pass
+
+
+def _release_interrupts() -> None:
+    global _held_handler
+    if _held_handler is not None:
+        signal.signal(signal.SIGINT, _held_handler)
+        _held_handler = None
 
 
 def _new_file_mode() -> int:
@@ -1014,7 +1039,8 @@ def _run(argv: list[str] | None) -> int:
                     else:
                         raise
             progress.update()
-    except BaseException:
+    except BaseException as error:
+        _hold_interrupts(error)
         sink.abort()
         raise
     finally:
@@ -1079,9 +1105,12 @@ def main(argv: list[str] | None = None) -> int:
             _report_error(gone.args[0])
         _silence_stdout()
         return EXIT_STDOUT_GONE
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as error:
+        _hold_interrupts(error)
         _write_stderr_line(f"{PROG}: interrupted")
         return EXIT_INTERRUPTED
+    finally:
+        _release_interrupts()
 
 
 def _silence_stdout() -> None:
