@@ -9,6 +9,7 @@ to one stream or to one file per input in a directory.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import difflib
 import errno
@@ -26,6 +27,7 @@ from typing import IO, Any, BinaryIO, NoReturn
 
 PROG = "rufus-answer-report"
 FORMATTER_MODULE = "quorin.amazon_rufus.services.answer_report_formatter"
+CLI_MODULE = "quorin.amazon_rufus.services.answer_report_cli"
 
 # Exit statuses.
 EXIT_OK = 0
@@ -188,7 +190,7 @@ def _usable_cores() -> int:
 _SERIAL_BYTES = 4 << 20
 
 
-def _default_jobs(paths: list[str], forced_lines: bool) -> int:
+def _default_jobs(paths: list[str]) -> int:
     size = 0
     for path in paths:
         if path == "-":
@@ -572,7 +574,7 @@ def _pool_context() -> Any:
     # fork of this process could copy a lock held by another thread).
     if sys.platform != "darwin" and "forkserver" in multiprocessing.get_all_start_methods():
         context = multiprocessing.get_context("forkserver")
-        context.set_forkserver_preload([__name__, FORMATTER_MODULE])
+        context.set_forkserver_preload([CLI_MODULE, FORMATTER_MODULE])
         return context
     return multiprocessing.get_context("spawn")
 
@@ -896,10 +898,9 @@ class _FileSink(_StreamSink):
 class _DirectorySink(_Sink):
     """One file per report in a directory."""
 
-    def __init__(self, directory: str, names: dict[str, str], forced_lines: bool) -> None:
+    def __init__(self, directory: str, names: dict[str, str]) -> None:
         self._directory = directory
         self._names = names
-        self._forced_lines = forced_lines
         try:
             os.makedirs(directory, exist_ok=True)
         except OSError as error:
@@ -959,8 +960,6 @@ class _Progress:
     def quiet(self) -> Any:
         """Context in which other output can go to the terminal."""
         if self._bar is None:
-            import contextlib
-
             return contextlib.nullcontext()
         return self._tqdm.external_write_mode(file=sys.stderr)
 
@@ -996,11 +995,11 @@ def _run(argv: list[str] | None) -> int:
         _check_pretty()
         width = shutil.get_terminal_size((100, 24)).columns
         rendering = dataclasses.replace(rendering, pretty_width=width, pretty_styles=terminal)
-    jobs = 1 if single else (args.jobs or _default_jobs(paths, forced_lines))
+    jobs = 1 if single else (args.jobs or _default_jobs(paths))
 
     sink: _Sink
     if directory is not None:
-        sink = _DirectorySink(directory, _directory_names(paths, forced_lines), forced_lines)
+        sink = _DirectorySink(directory, _directory_names(paths, forced_lines))
     elif output is not None:
         sink = _FileSink(output, headers=not single)
     else:
@@ -1027,7 +1026,7 @@ def _run(argv: list[str] | None) -> int:
                     with progress.quiet():
                         _report_note(outcome.message)
                 try:
-                    with progress.quiet():
+                    with progress.quiet() if terminal else contextlib.nullcontext():
                         sink.put(task, outcome.payload)
                 except CliError as error:
                     if isinstance(sink, _DirectorySink):
