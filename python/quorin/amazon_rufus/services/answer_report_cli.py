@@ -27,7 +27,6 @@ from typing import IO, Any, BinaryIO, NoReturn
 
 PROG = "rufus-answer-report"
 FORMATTER_MODULE = "quorin.amazon_rufus.services.answer_report_formatter"
-CLI_MODULE = "quorin.amazon_rufus.services.answer_report_cli"
 
 # Exit statuses.
 EXIT_OK = 0
@@ -574,7 +573,8 @@ def _pool_context() -> Any:
     # fork of this process could copy a lock held by another thread).
     if sys.platform != "darwin" and "forkserver" in multiprocessing.get_all_start_methods():
         context = multiprocessing.get_context("forkserver")
-        context.set_forkserver_preload([CLI_MODULE, FORMATTER_MODULE])
+        # The extension is loaded once, in the server, for every worker.
+        context.set_forkserver_preload([FORMATTER_MODULE])
         return context
     return multiprocessing.get_context("spawn")
 
