@@ -13,6 +13,7 @@ import contextlib
 import dataclasses
 import difflib
 import errno
+import importlib
 import json
 import os
 import shutil
@@ -525,11 +526,15 @@ def _read_tasks(path: str, json_lines: bool, rendering: Rendering) -> Iterator[T
             if not json_lines:
                 yield Task(path, None, handle.read(), rendering)
                 return
+            results = 0
             for number, line in enumerate(handle, 1):
                 if number == 1 and line.startswith(b"\xef\xbb\xbf"):
                     line = line[3:]
                 if line.strip():
+                    results += 1
                     yield Task(path, number, line.rstrip(b"\r\n"), rendering)
+            if not results:
+                yield Outcome(EXIT_OK, message=f"{where} holds no results (no line that is not blank)")
         finally:
             if path != "-":
                 handle.close()
@@ -1005,6 +1010,12 @@ def _run(argv: list[str] | None) -> int:
     else:
         sink = _StreamSink(_write_stdout, headers=not single)
 
+    try:
+        # Once here rather than once a result in every worker.
+        importlib.import_module(FORMATTER_MODULE)
+    except ImportError as error:
+        raise CliError(f"cannot load the formatter extension: {error}", EXIT_FAILURE) from None
+
     progress = _Progress(
         args.progress, lambda: _count_results(paths, forced_lines), 1 if single else None
     )
@@ -1021,10 +1032,11 @@ def _run(argv: list[str] | None) -> int:
                 with progress.quiet():
                     _report_error(outcome.message or "failed")
             else:
-                assert task is not None
                 if outcome.message:
                     with progress.quiet():
                         _report_note(outcome.message)
+                if task is None:  # a note about an input, no report
+                    continue
                 try:
                     with progress.quiet() if terminal else contextlib.nullcontext():
                         sink.put(task, outcome.payload)
