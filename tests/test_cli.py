@@ -536,6 +536,38 @@ def test_batch_interrupt_ends_workers_and_leaves_no_output_file(tmp_path: Path) 
     assert sorted(p.name for p in tmp_path.iterdir()) == ["slow.jsonl"]
 
 
+def test_batch_from_a_live_pipe_writes_each_report_without_waiting_for_more() -> None:
+    # A producer that writes one result and waits must see its report,
+    # worker processes or not.
+    pytest.importorskip(FORMATTER_MODULE)
+    data = {"questions": ["Q"], "answers": [{"text": "live"}]}
+    for jobs in ("1", "2"):
+        process = subprocess.Popen(
+            [sys.executable, "-m", CLI_MODULE, "--jsonl", "-j", jobs, "-"],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            env=_child_env(),
+        )
+        assert process.stdin is not None and process.stdout is not None
+        process.stdin.write(json.dumps(data).encode() + b"\n")
+        process.stdin.flush()
+        expected = b"==> <stdin>:1 <==\n" + report_bytes(data)
+        received = b""
+        while len(received) < len(expected):
+            ready, _, _ = select.select([process.stdout], [], [], TIMEOUT)
+            if not ready:
+                process.kill()
+                pytest.fail(f"-j {jobs}: no report while the input stays open")
+            received += os.read(process.stdout.fileno(), 65536)
+        assert received == expected
+        process.stdin.close()
+        assert process.wait(timeout=TIMEOUT) == 0
+        process.stdout.close()
+        assert process.stderr is not None
+        process.stderr.close()
+
+
 def test_progress_bar_on_request(tmp_path: Path) -> None:
     pytest.importorskip("tqdm")
     inputs, _ = make_batch(tmp_path)

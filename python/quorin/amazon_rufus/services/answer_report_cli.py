@@ -16,6 +16,7 @@ import errno
 import importlib
 import json
 import os
+import select
 import shutil
 import signal
 import stat
@@ -85,7 +86,9 @@ output:
 batch:
   -j N formats with N worker processes (default: the number of usable
   cores, unless the inputs are files of less than 4 MB in all, which one
-  process formats sooner); the reports keep the order of the inputs. A progress bar is shown
+  process formats sooner); the reports keep the order of the inputs. JSON
+  Lines from a pipe are reported as they arrive: when the writer pauses,
+  every report under way is written before waiting for more. A progress bar is shown
   on standard error when it is a terminal and the batch takes more than half
   a second (--progress always/never to force it). A bad input is reported
   as one line naming it (and its line in a JSON Lines file); nothing is
@@ -517,7 +520,47 @@ def _open_input(path: str) -> BinaryIO:
     return buffer
 
 
-def _read_tasks(path: str, json_lines: bool, rendering: Rendering) -> Iterator[Task | Outcome]:
+# Yielded among the tasks when the input has nothing more for now (a pipe
+# whose writer is still at work): what is under way should be written out
+# before waiting for more.
+WAITING = None
+
+Item = Task | Outcome | None
+
+
+def _stream_lines(fd: int) -> Iterator[bytes | None]:
+    """The lines of a pipe or terminal, with ``WAITING`` whenever the next
+    read would wait."""
+    pending = bytearray()
+    while True:
+        readable, _, _ = select.select([fd], [], [], 0)
+        if not readable:
+            yield WAITING
+        chunk = os.read(fd, 1 << 16)
+        if not chunk:
+            break
+        pending += chunk
+        start = 0
+        while (end := pending.find(b"\n", start)) >= 0:
+            yield bytes(pending[start : end + 1])
+            start = end + 1
+        del pending[:start]
+    if pending:
+        yield bytes(pending)
+
+
+def _lines(handle: BinaryIO) -> Iterator[bytes | None]:
+    try:
+        fd = handle.fileno()
+        streaming = not stat.S_ISREG(os.fstat(fd).st_mode)
+    except (AttributeError, ValueError, OSError):
+        streaming = False
+    if streaming and hasattr(select, "select") and sys.platform != "win32":
+        return _stream_lines(fd)
+    return iter(handle)
+
+
+def _read_tasks(path: str, json_lines: bool, rendering: Rendering) -> Iterator[Item]:
     """The results of one INPUT; a read error ends it with an ``Outcome``."""
     where = "standard input" if path == "-" else f"'{path}'"
     try:
@@ -527,7 +570,12 @@ def _read_tasks(path: str, json_lines: bool, rendering: Rendering) -> Iterator[T
                 yield Task(path, None, handle.read(), rendering)
                 return
             results = 0
-            for number, line in enumerate(handle, 1):
+            number = 0
+            for line in _lines(handle):
+                if line is WAITING:
+                    yield WAITING
+                    continue
+                number += 1
                 if number == 1 and line.startswith(b"\xef\xbb\xbf"):
                     line = line[3:]
                 if line.strip():
@@ -595,11 +643,11 @@ _CHUNK_TASKS = 64
 _CHUNK_BYTES = 1 << 20
 
 
-def _chunks(items: Iterable[Task | Outcome]) -> Iterator[list[Task] | Outcome]:
+def _chunks(items: Iterable[Item]) -> Iterator[list[Task] | Outcome | None]:
     chunk: list[Task] = []
     size = 0
     for item in items:
-        if isinstance(item, Outcome):
+        if not isinstance(item, Task):
             if chunk:
                 yield chunk
                 chunk, size = [], 0
@@ -614,13 +662,13 @@ def _chunks(items: Iterable[Task | Outcome]) -> Iterator[list[Task] | Outcome]:
         yield chunk
 
 
-def _outcomes(items: Iterable[Task | Outcome], jobs: int) -> Iterator[tuple[Task | None, Outcome]]:
+def _outcomes(items: Iterable[Item], jobs: int) -> Iterator[tuple[Task | None, Outcome]]:
     """Format ``items`` and yield each with its outcome, in input order."""
     if jobs <= 1:
         for item in items:
             if isinstance(item, Outcome):
                 yield None, item
-            else:
+            elif item is not WAITING:
                 yield item, format_task(item)
         return
 
@@ -667,6 +715,11 @@ def _outcomes(items: Iterable[Task | Outcome], jobs: int) -> Iterator[tuple[Task
 
     try:
         for chunk in _chunks(items):
+            if chunk is WAITING:
+                # The input pauses: finish and write what is under way.
+                while window:
+                    yield from settle(*window.popleft())
+                continue
             if isinstance(chunk, Outcome):
                 window.append(([], chunk, pool))
             else:
