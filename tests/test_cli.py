@@ -137,8 +137,11 @@ def test_output_file(tmp_path: Path) -> None:
     assert result.stdout == b""
     assert out.read_bytes() == expected_output(load(path))
 
-    # "-o -" is standard output.
+    # "-o -" is standard output, and so is /dev/stdout (a pipe here), which
+    # must be written as it is, not replaced.
     assert run_cli(path, "--output", "-").stdout == expected_output(load(path))
+    if os.path.exists("/dev/stdout"):
+        assert run_cli(path, "-o", "/dev/stdout").stdout == expected_output(load(path))
 
 
 @pytest.mark.parametrize(

@@ -757,15 +757,16 @@ class _AtomicFile:
         self.path = path
         self._temporary: str | None = None
         try:
-            target = os.path.realpath(path)
             try:
-                info: os.stat_result | None = os.stat(target)
+                # Through any links: /dev/stdout on a pipe is a pipe.
+                info: os.stat_result | None = os.stat(path)
             except FileNotFoundError:
                 info = None
             if info is not None and not stat.S_ISREG(info.st_mode):
                 self._target = None
                 self._handle: IO[bytes] = open(path, "wb")
                 return
+            target = os.path.realpath(path)
             directory, name = os.path.split(target)
             fd, self._temporary = tempfile.mkstemp(
                 prefix=f".{name}.", suffix=".tmp", dir=directory
