@@ -1056,6 +1056,12 @@ def _run(argv: list[str] | None) -> int:
         rendering = dataclasses.replace(rendering, pretty_width=width, pretty_styles=terminal)
     jobs = 1 if single else (args.jobs or _default_jobs(paths))
 
+    try:
+        # Once here rather than once a result in every worker.
+        importlib.import_module(FORMATTER_MODULE)
+    except ImportError as error:
+        raise CliError(f"cannot load the formatter extension: {error}", EXIT_FAILURE) from None
+
     sink: _Sink
     if directory is not None:
         sink = _DirectorySink(directory, _directory_names(paths, forced_lines))
@@ -1064,22 +1070,17 @@ def _run(argv: list[str] | None) -> int:
     else:
         sink = _StreamSink(_write_stdout, headers=not single)
 
-    try:
-        # Once here rather than once a result in every worker.
-        importlib.import_module(FORMATTER_MODULE)
-    except ImportError as error:
-        raise CliError(f"cannot load the formatter extension: {error}", EXIT_FAILURE) from None
-
-    progress = _Progress(
-        args.progress, lambda: _count_results(paths, forced_lines), 1 if single else None
-    )
     items = (
         item
         for path in paths
         for item in _read_tasks(path, _is_json_lines(path, forced_lines), rendering)
     )
+    progress: _Progress | None = None
     worst = EXIT_OK
     try:
+        progress = _Progress(
+            args.progress, lambda: _count_results(paths, forced_lines), 1 if single else None
+        )
         for task, outcome in _outcomes(items, jobs):
             if outcome.status != EXIT_OK:
                 worst = EXIT_FAILURE if EXIT_FAILURE in (worst, outcome.status) else outcome.status
@@ -1109,7 +1110,8 @@ def _run(argv: list[str] | None) -> int:
         sink.abort()
         raise
     finally:
-        progress.close()
+        if progress is not None:
+            progress.close()
     sink.finish()
     return worst
 
