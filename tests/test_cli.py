@@ -479,8 +479,7 @@ EXPECTED_BATCH_ERRORS = [
 ]
 
 
-@pytest.mark.parametrize("target", ["stdout", "file"])
-@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize(("target", "jobs"), [("stdout", "2"), ("file", "1")])
 def test_batch_stream_keeps_order_and_reports_bad_inputs(
     tmp_path: Path, target: str, jobs: str
 ) -> None:
