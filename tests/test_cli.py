@@ -10,9 +10,11 @@ import json
 import os
 import pty
 import select
+import signal
 import subprocess
 import sys
 import termios
+import unicodedata
 from pathlib import Path
 from typing import Any
 
@@ -135,17 +137,44 @@ def test_output_file(tmp_path: Path) -> None:
     assert result.stdout == b""
     assert out.read_bytes() == expected_output(load(path))
 
-    # "-o -" is standard output.
+    # "-o -" is standard output, and so is /dev/stdout (a pipe here), which
+    # must be written as it is, not replaced.
     assert run_cli(path, "--output", "-").stdout == expected_output(load(path))
+    if os.path.exists("/dev/stdout"):
+        assert run_cli(path, "-o", "/dev/stdout").stdout == expected_output(load(path))
 
 
 @pytest.mark.parametrize(
-    "document",
-    [b"{}", b'{"answers": []}', b'{"questions": ["Q"], "answers": "none"}'],
+    ("document", "hint"),
+    [
+        (b"{}", 'it has no "answers" key (the object is empty)'),
+        (b'{"answers": []}', '"answers" is an empty array; top-level keys: "answers"'),
+        (
+            b'{"questions": ["Q"], "answers": "none"}',
+            '"answers" is a string, not an array; top-level keys: "questions", "answers"',
+        ),
+        (
+            b'{"questions": ["Q"], "Answers": [{"text": "A"}]}',
+            'no "answers" key; top-level keys: "questions", "Answers" '
+            '("Answers" looks like a misspelling of "answers")',
+        ),
+        (
+            json.dumps({f"k{i}": i for i in range(20)}).encode(),
+            'top-level keys: "k0", "k1", "k2", "k3", "k4", "k5", "k6", "k7", "k8", "k9", '
+            '"k10", "k11" and 8 more',
+        ),
+    ],
 )
-def test_empty_report_writes_nothing(tmp_path: Path, document: bytes) -> None:
+def test_empty_report_writes_nothing_and_explains(
+    tmp_path: Path, document: bytes, hint: str
+) -> None:
     result = run_cli("-", stdin=document)
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    assert (result.returncode, result.stdout) == (0, b"")
+    lines = result.stderr.decode("utf-8").splitlines()
+    assert len(lines) == 1 and lines[0].startswith(
+        f"{PROG}: note: standard input gives an empty report: "
+    )
+    assert hint in lines[0]
 
     out = tmp_path / "empty.md"
     out.write_bytes(b"stale content")
@@ -247,26 +276,128 @@ def test_failed_write_to_stdout() -> None:
     assert "Traceback" not in stderr
 
 
-def test_closed_pipe_ends_quietly() -> None:
+# Big enough to fill a pipe several times over.
+BIG = {"answers": [{"text": "line of the answer " * 40 + "\n"} for _ in range(3000)]}
+
+
+@pytest.mark.parametrize("size", ["small", "big", "batch"])
+def test_reader_gone_ends_quietly_with_one_status(tmp_path: Path, size: str) -> None:
     pytest.importorskip(FORMATTER_MODULE)
+    document = tmp_path / ("result.jsonl" if size == "batch" else "result.json")
+    if size == "batch":  # worker processes still busy when the reader leaves
+        document.write_text((json.dumps(BIG) + "\n") * 20)
+    else:
+        document.write_text(json.dumps(BIG if size == "big" else {"answers": [{"text": "A"}]}))
     read_end, write_end = os.pipe()
-    os.close(read_end)  # nobody will read: the first write fails with EPIPE
-    try:
-        result = subprocess.run(
-            [sys.executable, "-m", CLI_MODULE, str(EXAMPLES / "result.json")],
-            stdout=write_end,
-            stderr=subprocess.PIPE,
-            env=_child_env(),
-            timeout=TIMEOUT,
-        )
-    finally:
-        os.close(write_end)
-    assert result.returncode == 1
-    assert result.stderr == b""
+    process = subprocess.Popen(
+        [sys.executable, "-m", CLI_MODULE, "-j", "2", str(document)],
+        stdout=write_end,
+        stderr=subprocess.PIPE,
+        env=_child_env(),
+    )
+    os.close(write_end)
+    if size == "big":
+        os.read(read_end, 100)  # a reader that takes a little and leaves
+    os.close(read_end)
+    _, stderr = process.communicate(timeout=TIMEOUT)
+    assert (process.returncode, stderr) == (141, b"")
+
+
+def test_closed_stdout_fails_with_the_same_status() -> None:
+    pytest.importorskip(FORMATTER_MODULE)
+    result = subprocess.run(
+        [sys.executable, "-m", CLI_MODULE, str(EXAMPLES / "result.json")],
+        stderr=subprocess.PIPE,
+        env=_child_env(),
+        timeout=TIMEOUT,
+        preexec_fn=lambda: os.close(1),
+    )
+    assert result.returncode == 141
+    assert result.stderr == f"{PROG}: error: cannot write standard output: it is closed\n".encode()
+
+
+def start_blocked_on_fifo(
+    tmp_path: Path, *args: str | Path, name: str = "slow.json", first: bytes = b'{"answers": ['
+) -> tuple[subprocess.Popen[bytes], Any]:
+    """Start the CLI with ``args`` and a FIFO ``name`` as its last input.
+
+    Returns once the CLI has opened the FIFO and ``first`` is written to it:
+    the CLI is then blocked reading it, well past start-up, with the writing
+    end in the caller's hands.
+    """
+    pytest.importorskip(FORMATTER_MODULE)
+    fifo = tmp_path / name
+    os.mkfifo(fifo)
+    process = subprocess.Popen(
+        [sys.executable, "-m", CLI_MODULE, *map(str, args), str(fifo)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=_child_env(),
+    )
+    writer = open(fifo, "wb")  # returns when the CLI opens the other end
+    writer.write(first)
+    writer.flush()
+    return process, writer
+
+
+def interrupt(process: subprocess.Popen[bytes]) -> tuple[bytes, bytes]:
+    """Press Ctrl-C until the CLI ends; its standard output and error.
+
+    As on a terminal, a SIGINT that lands between two reads of a pipe takes
+    effect only when the next read returns, so it is sent again; pressing
+    twice must still give one clean interrupt.
+    """
+    for _ in range(100):
+        process.send_signal(signal.SIGINT)
+        try:
+            return process.communicate(timeout=0.5)
+        except subprocess.TimeoutExpired:
+            continue
+    process.kill()
+    pytest.fail("the CLI did not end on Ctrl-C")
+
+
+@pytest.mark.parametrize("existing", [False, True])
+def test_interrupt_prints_one_line_and_leaves_no_output_file(
+    tmp_path: Path, existing: bool
+) -> None:
+    out = tmp_path / "report.md"
+    if existing:
+        out.write_bytes(b"previous report")
+    process, writer = start_blocked_on_fifo(tmp_path, "-o", out)
+    stdout, stderr = interrupt(process)
+    writer.close()
+    assert (process.returncode, stdout, stderr) == (130, b"", f"{PROG}: interrupted\n".encode())
+    if existing:
+        assert out.read_bytes() == b"previous report"
+    # No temporary file is left beside it either.
+    assert sorted(p.name for p in tmp_path.iterdir()) == (
+        ["report.md", "slow.json"] if existing else ["slow.json"]
+    )
+
+
+def test_output_file_keeps_its_mode_and_link(tmp_path: Path) -> None:
+    target = tmp_path / "target.md"
+    target.write_bytes(b"old")
+    target.chmod(0o640)
+    link = tmp_path / "link.md"
+    link.symlink_to(target)
+    result = run_cli(EXAMPLES / "result.json", "-o", link)
+    assert result.returncode == 0, result.stderr
+    assert link.is_symlink()
+    assert target.read_bytes() == expected_output(load(EXAMPLES / "result.json"))
+    assert target.stat().st_mode & 0o777 == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link.md", "target.md"]
 
 
 def test_usage_errors() -> None:
-    for args in ([], ["a.json", "b.json"], ["--no-such-option", "a.json"]):
+    for args in (
+        [],
+        ["--no-such-option", "a.json"],
+        ["-", "-"],
+        ["-o", "out.md", "-d", "out", "a.json"],
+        ["-j", "0", "a.json"],
+    ):
         result = run_cli(*args)
         stderr = result.stderr.decode("utf-8")
         assert result.returncode == 2
@@ -279,8 +410,223 @@ def test_help_is_complete() -> None:
     result = run_cli("--help")
     assert result.returncode == 0
     text = result.stdout.decode("utf-8")
-    for needle in ("INPUT", "--output", "--raw-control", "exit status", "\\x1b", "examples:"):
+    for needle in (
+        "INPUT", "--output", "--raw-control", "exit status", "\\x1b", "examples:", "130", "141"
+    ):
         assert needle in text
+
+
+# --- batches -------------------------------------------------------------
+
+
+def report_bytes(data: dict[str, Any]) -> bytes:
+    report = format_report(data)
+    return (report + "\n").encode("utf-8") if report else b""
+
+
+def make_batch(tmp_path: Path) -> tuple[list[str], list[tuple[str, dict[str, Any] | None]]]:
+    """Inputs of a batch and, in order, each result's label and data (None
+    for the bad ones).
+
+    The JSON Lines file is long enough to span several chunks of work, so
+    that order across worker processes is exercised.
+    """
+    lines: list[bytes] = []
+    expected: list[tuple[str, dict[str, Any] | None]] = []
+    for number in range(1, 151):
+        if number == 17:
+            lines.append(b'{"answers": [')  # invalid JSON on line 17
+            expected.append(("runs.jsonl:17", None))
+        elif number == 18:
+            lines.append(b"   ")  # blank lines are skipped
+        elif number == 40:
+            lines.append(b"[1, 2]")  # not an object
+            expected.append(("runs.jsonl:40", None))
+        elif number == 41:
+            lines.append(b'{"answer": []}')  # an empty report, with its note
+            expected.append(("runs.jsonl:41", {"answer": []}))
+        else:
+            data = {"questions": [f"Q{number}"], "answers": [{"text": f"answer {number}"}]}
+            lines.append(json.dumps(data).encode())
+            expected.append((f"runs.jsonl:{number}", data))
+    (tmp_path / "runs.jsonl").write_bytes(b"\n".join(lines) + b"\n")
+    example = load(EXAMPLES / "result.json")
+    (tmp_path / "result.json").write_bytes((EXAMPLES / "result.json").read_bytes())
+    inputs = ["result.json", "runs.jsonl", "missing.json", "runs.jsonl"]
+    order = (
+        [("result.json", example)]
+        + expected
+        + [("missing.json", None)]
+        + expected
+    )
+    return inputs, order
+
+
+def expected_stream(order: list[tuple[str, dict[str, Any] | None]]) -> bytes:
+    parts = [
+        f"==> {label} <==\n".encode() + report_bytes(data)
+        for label, data in order
+        if data is not None
+    ]
+    return b"\n".join(parts)
+
+
+EXPECTED_BATCH_ERRORS = [
+    f"{PROG}: error: 'runs.jsonl' line 17: invalid JSON at column 14: Expecting value",
+    f"{PROG}: error: 'runs.jsonl' line 40: the top level must be a JSON object "
+    "(the result dictionary), not an array",
+    f"{PROG}: error: cannot read 'missing.json': No such file or directory",
+]
+
+
+@pytest.mark.parametrize(("target", "jobs"), [("stdout", "2"), ("file", "1")])
+def test_batch_stream_keeps_order_and_reports_bad_inputs(
+    tmp_path: Path, target: str, jobs: str
+) -> None:
+    inputs, order = make_batch(tmp_path)
+    out = tmp_path / "all.md"
+    extra = ["-o", str(out)] if target == "file" else []
+    result = run_cli(*inputs, "-j", jobs, *extra, cwd=tmp_path)
+    written = out.read_bytes() if target == "file" else result.stdout
+    assert written == expected_stream(order)
+    assert result.returncode == 2
+    errors = [line for line in result.stderr.decode().splitlines() if ": error: " in line]
+    assert errors == EXPECTED_BATCH_ERRORS + EXPECTED_BATCH_ERRORS[:2]
+    notes = [line for line in result.stderr.decode().splitlines() if ": note: " in line]
+    assert len(notes) == 2 and all("'runs.jsonl' line 41 gives an empty report" in n for n in notes)
+
+
+def test_batch_to_directory_writes_one_file_per_result(tmp_path: Path) -> None:
+    inputs, order = make_batch(tmp_path)
+    out = tmp_path / "reports"
+    result = run_cli(*inputs[:3], "-j", "2", "-d", out, cwd=tmp_path)
+    assert result.returncode == 2
+    expected = {
+        ("result.md" if label == "result.json" else f"runs/{label.split(':')[1]}.md"):
+        report_bytes(data)
+        for label, data in order[: len(order) // 2]
+        if data is not None
+    }
+    written = {
+        str(path.relative_to(out)): path.read_bytes() for path in out.rglob("*") if path.is_file()
+    }
+    assert written == expected
+
+
+def test_batch_to_directory_refuses_clashing_names(tmp_path: Path) -> None:
+    for folder in ("a", "b"):
+        (tmp_path / folder).mkdir()
+        (tmp_path / folder / "Result.json").write_text('{"answers": [{"text": "x"}]}')
+    (tmp_path / "b" / "result.json").write_text("{}")
+    for inputs in (["a/Result.json", "b/Result.json"], ["a/Result.json", "b/result.json"]):
+        result = run_cli(*inputs, "-d", "out", cwd=tmp_path)
+        assert_one_line_error(result, "would both be written to")
+        assert not (tmp_path / "out").exists()
+
+
+def test_batch_interrupt_ends_workers_and_leaves_no_output_file(tmp_path: Path) -> None:
+    # Enough lines for several chunks to be with the workers when the
+    # interrupt comes, while the parent waits for more input.
+    lines = b"".join(b'{"answers": [{"text": "%d"}]}\n' % n for n in range(300))
+    out = tmp_path / "all.md"
+    process, writer = start_blocked_on_fifo(
+        tmp_path, "-j", "2", "-o", out, EXAMPLES / "result.json", name="slow.jsonl", first=lines
+    )
+    stdout, stderr = interrupt(process)
+    writer.close()
+    assert (process.returncode, stdout, stderr) == (130, b"", f"{PROG}: interrupted\n".encode())
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["slow.jsonl"]
+
+
+def test_batch_from_a_live_pipe_writes_each_report_without_waiting_for_more() -> None:
+    # A producer that writes one result and waits must see its report,
+    # worker processes or not.
+    pytest.importorskip(FORMATTER_MODULE)
+    data = {"questions": ["Q"], "answers": [{"text": "live"}]}
+    for jobs in ("1", "2"):
+        process = subprocess.Popen(
+            [sys.executable, "-m", CLI_MODULE, "--jsonl", "-j", jobs, "-"],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            env=_child_env(),
+        )
+        assert process.stdin is not None and process.stdout is not None
+        process.stdin.write(json.dumps(data).encode() + b"\n")
+        process.stdin.flush()
+        expected = b"==> <stdin>:1 <==\n" + report_bytes(data)
+        received = b""
+        while len(received) < len(expected):
+            ready, _, _ = select.select([process.stdout], [], [], TIMEOUT)
+            if not ready:
+                process.kill()
+                pytest.fail(f"-j {jobs}: no report while the input stays open")
+            received += os.read(process.stdout.fileno(), 65536)
+        assert received == expected
+        process.stdin.close()
+        assert process.wait(timeout=TIMEOUT) == 0
+        process.stdout.close()
+        assert process.stderr is not None
+        process.stderr.close()
+
+
+def test_progress_bar_on_request(tmp_path: Path) -> None:
+    pytest.importorskip("tqdm")
+    inputs, _ = make_batch(tmp_path)
+    result = run_cli("--progress", "always", inputs[0], inputs[1], "-o", "all.md", cwd=tmp_path)
+    assert result.returncode == 2
+    # result.json and the 149 lines that are not blank, the bad ones included.
+    assert "/150 [" in result.stderr.decode()
+    # "auto" draws nothing when standard error is not a terminal.
+    result = run_cli(inputs[0], inputs[0], "-o", "all.md", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, b"")
+
+
+# --- pretty --------------------------------------------------------------
+
+
+def display_width(text: str) -> int:
+    return sum(2 if unicodedata.east_asian_width(char) in "WF" else 1 for char in text)
+
+
+def test_pretty_aligns_tables_by_display_width() -> None:
+    pytest.importorskip("rich")
+    data = {
+        "questions": ["对比"],
+        "answers": [
+            {"text": "## 参数\n\n| 型号 | 容量 |\n| --- | --- |\n| 小熊 ZDH-Q15 | 1.5 L |\n"
+             "| Hamilton Beach | 1.7 L |"}
+        ],
+    }
+    result = run_cli("--pretty", "-", stdin=json.dumps(data).encode())
+    assert (result.returncode, result.stderr) == (0, b"")
+    lines = result.stdout.decode("utf-8").splitlines()
+    assert not any(line.lstrip().startswith("#") for line in lines)  # headings rendered
+    assert all(line == line.rstrip() for line in lines)  # no padding in a pipe
+    # The second column starts at the same display column in every row.
+    starts = {
+        display_width(line[: line.index(cell)])
+        for cell in ("容量", "1.5 L", "1.7 L")
+        for line in lines
+        if cell in line
+    }
+    assert len(starts) == 1, "\n".join(lines)
+
+
+def test_pretty_without_rich_says_how_to_get_it(tmp_path: Path) -> None:
+    pytest.importorskip(FORMATTER_MODULE)
+    fake = tmp_path / "fake" / "rich"
+    fake.mkdir(parents=True)
+    (fake / "__init__.py").write_text("raise ImportError('No module named rich')\n")
+    env = _child_env()
+    env["PYTHONPATH"] = os.pathsep.join([str(fake.parent), env["PYTHONPATH"]])
+    result = subprocess.run(
+        [sys.executable, "-m", CLI_MODULE, "--pretty", str(EXAMPLES / "result.json")],
+        capture_output=True,
+        env=env,
+        timeout=TIMEOUT,
+    )
+    assert_one_line_error(result, "--pretty needs the optional package rich: pip install")
 
 
 # --- terminals -----------------------------------------------------------
