@@ -77,7 +77,6 @@ int structured_row_from_dict(Ctx& ctx, Work& w, PyObject* block, RowRef& row) {
     }
     Ref text = steal(get_key(block, N.text));
     if (!text) return -1;
-    NStr view;
     int t = truth(text.get());
     if (t < 0) return -1;
     PyObject* s = w.hold(t ? text_of(text.get()) : Py_NewRef(N.empty));
