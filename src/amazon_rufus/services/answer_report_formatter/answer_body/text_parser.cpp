@@ -489,8 +489,18 @@ int Parser::paragraph_line(Line& l) {
     return 1;
 }
 
-using LineRule = int (Parser::*)(Parser::Line&);
-constexpr LineRule LINE_RULES[] = {
+// The rules in the order they are tried, as a list known when compiling,
+// so that trying them is a row of direct calls.
+template <int (Parser::*... Rules)(Parser::Line&)>
+struct LineRules {
+    // The first rule that takes the line decides: 1, 2 or -1; 0 if none does.
+    static int apply(Parser& p, Parser::Line& l) {
+        int r = 0;
+        (void)(((r = (p.*Rules)(l)) != 0) || ...);
+        return r;
+    }
+};
+using LINE_RULES = LineRules<
     &Parser::fence_marker,    // trimmed line starts with ```: toggles the fence
     &Parser::inside_fence,    // inside a fence: kept as paragraph text
     &Parser::blank_line,      // ends the paragraph
@@ -498,8 +508,7 @@ constexpr LineRule LINE_RULES[] = {
     &Parser::table,           // _parse_markdown_table(lines, index)
     &Parser::list_item,       // _parse_markdown_list_item(line)
     &Parser::continuation,    // indented line after a list item
-    &Parser::paragraph_line,  // anything else
-};
+    &Parser::paragraph_line>; // anything else
 
 bool Parser::step() {
     Line l;
@@ -521,13 +530,9 @@ bool Parser::step() {
             if (PyUnicode_CheckExact(l.trimmed_obj)) l.trimmed = NStr::of(l.trimmed_obj);
         }
     }
-    for (LineRule rule : LINE_RULES) {
-        int r = (this->*rule)(l);
-        if (r < 0) return false;
-        if (r == 1) return advance();
-        if (r == 2) return true;
-    }
-    return true;  // the last rule always takes the line
+    int r = LINE_RULES::apply(*this, l);
+    if (r < 0) return false;
+    return r == 2 || advance();  // the last rule always takes the line
 }
 
 bool Parser::finish() {

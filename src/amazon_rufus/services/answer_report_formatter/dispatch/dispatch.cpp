@@ -10,7 +10,6 @@
 namespace arf {
 
 uint64_t g_dict_version = 1;
-bool g_dispatch_watching = false;
 
 namespace {
 
@@ -41,7 +40,6 @@ bool watching() {
         } else if (!watch(S.module_dict) || !watch(PyModule_GetDict(S.re_module))) {
             g_watcher = -1;
         }
-        g_dispatch_watching = g_watcher >= 0;
     }
     return g_watcher >= 0;
 }
@@ -85,7 +83,8 @@ PyObject* instance_dict(PyObject* self, bool create) {
 bool Ctx::refresh() {
     PyTypeObject* type = Py_TYPE(self_);
     instance_dict(self_, true);
-    dict_slot_ = _PyObject_GetDictPtr(self_);
+    PyObject** slot = _PyObject_GetDictPtr(self_);
+    dict_slot_ = slot ? slot : &NO_DICT;
     if (g_last.type == type) {
         // The last call's resolution, when it still holds for this instance.
         Resolution saved = res_;
@@ -111,7 +110,7 @@ bool Ctx::refresh() {
         for (int s = 0; s < STEP_COUNT; ++s)
             if (_PyType_Lookup(type, S.method_names[s]) == S.functions[s]) r.native |= 1u << s;
     }
-    r.dict = dict_slot_ ? *dict_slot_ : nullptr;
+    r.dict = *dict_slot_;
     if (r.dict) {
         if (!watch(r.dict) || !PyDict_CheckExact(r.dict) || !plain_keys(r.dict)) {
             r.observable = true;

@@ -29,9 +29,8 @@ struct Resolution {
     bool table_helpers_native = false;
 };
 
-// Moved by every event on a watched dict; whether the watcher is in place.
+// Moved by every event on a watched dict (never 0).
 extern uint64_t g_dict_version;
-extern bool g_dispatch_watching;
 
 // A step as a call site gets it: native, or the replacement to call.
 struct Callee {
@@ -89,10 +88,11 @@ public:
 
 private:
     // Whether the resolution still holds: nothing it depends on has moved.
+    // (A version tag belongs to one class at one state, so it stands for the
+    // class too; without a watcher the dict version never matches.)
     bool current() const {
-        PyTypeObject* type = Py_TYPE(self_);
-        return g_dispatch_watching && res_.dict_version == g_dict_version && res_.type == type && res_.tag != 0 &&
-               res_.tag == type->tp_version_tag && (dict_slot_ ? *dict_slot_ : nullptr) == res_.dict;
+        return res_.tag != 0 && Py_TYPE(self_)->tp_version_tag == res_.tag &&
+               res_.dict_version == g_dict_version && *dict_slot_ == res_.dict;
     }
     bool refresh();
     int resolve_slow(Step s, Callee& callee);
@@ -101,7 +101,8 @@ private:
     int lookup(Step s);
 
     PyObject* self_;
-    PyObject** dict_slot_ = nullptr;  // where the instance keeps its __dict__
+    PyObject** dict_slot_ = &NO_DICT;  // where the instance keeps its __dict__
+    static inline PyObject* NO_DICT = nullptr;
     Resolution res_;
     int pending_step_ = -1;
     int pending_result_ = 0;

@@ -30,6 +30,11 @@ bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, std::u32st
             return at_step(
                 ctx, FORMAT_LINK_ITEMS,
                 [&] {
+                    // A plain value that is not a list, or an empty list, has
+                    // no lines, and the list test runs no code for it.
+                    if (PyList_CheckExact(raw) ? PyList_GET_SIZE(raw) == 0
+                                               : is_plain_scalar(raw) || PyDict_CheckExact(raw) || PyTuple_CheckExact(raw))
+                        return true;
                     auto mark = sink.mark();
                     sub_heading(sink, heading);
                     Py_ssize_t before = sink.count();
