@@ -26,7 +26,7 @@ bool cells_from_list(Work& w, PyObject* cells, RowRef& out) {
             list = w.hold(row_to_py(*row));
             if (!list) return false;
         }
-        Ref value = t.obj ? borrow(t.obj) : steal(to_py(t.s));
+        Ref value = t.obj ? borrow(t.obj) : to_py(t.s);
         return value && PyList_Append(list, value.get()) == 0;
     });
     if (!ok) return false;
@@ -53,7 +53,7 @@ int pipe_row_step(Ctx& ctx, Work& w, NStr text, PyObject* text_obj, RowRef& row)
             return 1;
         },
         [&](const Callee& callee) -> int {
-            Ref arg = text_obj ? borrow(text_obj) : steal(to_py(text));
+            Ref arg = text_obj ? borrow(text_obj) : to_py(text);
             if (!arg) return -1;
             PyObject* a = arg.get();
             PyObject* r = w.hold(ctx.call(callee, &a, 1));
@@ -75,11 +75,11 @@ int structured_row_from_dict(Ctx& ctx, Work& w, PyObject* block, RowRef& row) {
         if (t < 0) return -1;
         if (t) return cells_from_list(w, cells, row) ? 1 : -1;
     }
-    Ref text = steal(get_key(block, N.text));
+    Ref text = get_key(block, N.text);
     if (!text) return -1;
     int t = truth(text.get());
     if (t < 0) return -1;
-    PyObject* s = w.hold(t ? text_of(text.get()) : Py_NewRef(N.empty));
+    PyObject* s = w.hold(t ? text_of(text.get()) : borrow(N.empty));
     if (!s) return -1;
     if (!PyUnicode_Check(s)) {
         PyErr_SetString(PyExc_TypeError, "__str__ returned non-string");
@@ -182,7 +182,7 @@ int Assembler::normalize_row(SBlock& b, RowRef& row) {
         [&](const Callee& callee) -> int {
             SBlocks one;
             one.records.push_back(b);
-            Ref list = steal(sblocks_to_py_in(w_, one));
+            Ref list = sblocks_to_py_in(w_, one);
             if (!list) return -1;
             PyObject* arg = PyList_GET_ITEM(list.get(), 0);
             PyObject* r = w_.hold(ctx_.call(callee, &arg, 1));
@@ -214,7 +214,7 @@ int Assembler::native_row(SBlock& b, RowRef& row) {
     if (b.text_obj) {
         int t = truth(b.text_obj);
         if (t < 0) return -1;
-        PyObject* s = w_.hold(t ? text_of(b.text_obj) : Py_NewRef(N.empty));
+        PyObject* s = w_.hold(t ? text_of(b.text_obj) : borrow(N.empty));
         if (!s) return -1;
         return pipe_row_step(ctx_, w_, NStr::of(s), s, row);
     }
@@ -242,7 +242,7 @@ bool Assembler::normalize_cells(const RowRef& row, Py_ssize_t width, RowRef& out
     // general native route.
     auto call_with_objects = [&](auto&& call) {
         Ref width_obj = steal(PyLong_FromSsize_t(width));
-        Ref row_obj = steal(rowref_to_py(row));
+        Ref row_obj = rowref_to_py(row);
         if (!width_obj || !row_obj) return false;
         PyObject* args[2] = {row_obj.get(), width_obj.get()};
         out.obj = w_.hold(call(args));
@@ -397,10 +397,10 @@ bool assemble_blocks(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out) {
     bool ok = for_each_item(in.obj.get(), [&](PyObject* raw) {
         int is_dict = is_a(raw, &PyDict_Type);
         if (is_dict <= 0) return is_dict == 0;
-        Ref type_ref = steal(get_key(raw, N.type));
+        Ref type_ref = get_key(raw, N.type);
         PyObject* type = type_ref.get();
         if (!type) return false;
-        Ref value = steal(get_key(raw, N.text));
+        Ref value = get_key(raw, N.text);
         if (!value) return false;
         TextVal text;
         if (!trimmed_value(value.get(), w.arena, text)) return false;
@@ -423,7 +423,7 @@ PyObject* py_build_structured_answer_blocks(PyObject* self, PyObject* const* arg
     in.obj = borrow(args[0]);
     DBlocks out;
     if (!assemble_blocks(ctx, w, in, out)) return nullptr;
-    return dblocks_to_py(out);
+    return dblocks_to_py(out).release();
 }
 
 PyObject* py_normalize_structured_row(PyObject* self, PyObject* const* args) {
@@ -434,7 +434,7 @@ PyObject* py_normalize_structured_row(PyObject* self, PyObject* const* args) {
     if (r < 0) return nullptr;
     if (row.obj) return Py_NewRef(row.obj);  // handed on from _parse_pipe_row, already checked
     if (!row.native) Py_RETURN_NONE;
-    return row_to_py(*row.native);
+    return row_to_py(*row.native).release();
 }
 
 PyObject* py_normalize_row_cells(PyObject*, PyObject* const* args) {

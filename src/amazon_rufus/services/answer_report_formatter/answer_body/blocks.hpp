@@ -25,6 +25,7 @@ public:
     }
     // Keeps a new reference alive and returns it (borrowed); nullptr passes.
     PyObject* hold(PyObject* o) { if (o) arena.hold(o); return o; }
+    PyObject* hold(Ref&& o) { return hold(o.release()); }
     // A text built here, kept alive for views of it (the buffer's storage
     // does not move when the buffer itself is moved).
     NStr keep_text(TextBuf& buf) {
@@ -202,11 +203,11 @@ int table_steps_native(Ctx& ctx);
 int recognise_table(Work& w, const std::vector<NStr>& lines, Py_ssize_t start, IBlock& out, Py_ssize_t& next);
 
 // Records as the interpreter's dicts; row_to_py also gives any list of views as a list of strs.
-PyObject* iblocks_to_py(IBlocks& b);
-PyObject* sblocks_to_py_in(Work& w, SBlocks& b);
-PyObject* dblocks_to_py(DBlocks& b);
-PyObject* row_to_py(const Row& row);
-PyObject* rowref_to_py(const RowRef& row);
+Ref iblocks_to_py(IBlocks& b);
+Ref sblocks_to_py_in(Work& w, SBlocks& b);
+Ref dblocks_to_py(DBlocks& b);
+Ref row_to_py(const Row& row);
+Ref rowref_to_py(const RowRef& row);
 // " | ".join of native cells.
 NStr join_cells(Work& w, const Row& row, Py_ssize_t from = 0);
 

@@ -16,11 +16,11 @@ bool blocks_step(Ctx& ctx, Step s, In& in, Out& out, ToPy&& to_py, Core&& core) 
     return at_step(
         ctx, s, [&] { return (in.native || accepts(s, 0, in.obj.get())) && core(); },
         [&](const Callee& callee) {
-            Ref arg = steal(to_py(in));
+            Ref arg = to_py(in);
             if (!arg) return false;
             PyObject* a = arg.get();
             out.native = false;
-            out.obj = steal(ctx.call(callee, &a, 1));
+            out.obj = ctx.call(callee, &a, 1);
             return static_cast<bool>(out.obj);
         });
 }
@@ -44,7 +44,7 @@ bool parse_step(Ctx& ctx, Work& w, PyObject* text, IBlocks& out) {
         ctx, BUILD_TEXT_FALLBACK_BLOCKS, [&] { return parse_text(ctx, w, text, out); },
         [&](const Callee& callee) {
             out.native = false;
-            out.obj = steal(ctx.call(callee, &text, 1));
+            out.obj = ctx.call(callee, &text, 1);
             return static_cast<bool>(out.obj);
         });
 }
@@ -102,16 +102,16 @@ PyObject* py_build_answer_blocks(PyObject* self, PyObject* const* args) {
     Work w;
     DBlocks out;
     if (!build_answer_blocks(ctx, w, args[0], args[1], out)) return nullptr;
-    return dblocks_to_py(out);
+    return dblocks_to_py(out).release();
 }
 
 bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Ref& foreign) {
     Work w;
-    Ref value = steal(get_key(answer, N.text));
+    Ref value = get_key(answer, N.text);
     if (!value) return false;
     TextVal trimmed;
     if (!trimmed_value(value.get(), w.arena, trimmed)) return false;
-    Ref is_success = steal(get_key(answer, N.isSuccess));
+    Ref is_success = get_key(answer, N.isSuccess);
     if (!is_success) return false;
     if (is_success.get() == Py_False) {
         int shown = truth_of(trimmed);
@@ -119,7 +119,7 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
     }
     PyObject* text = trimmed.obj ? trimmed.obj : w.hold(to_py(trimmed.s));
     if (!text) return false;
-    Ref structured = steal(get_key(answer, N.blocks));
+    Ref structured = get_key(answer, N.blocks);
     if (!structured) return false;
 
     DBlocks display;
@@ -129,7 +129,7 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
         [&](const Callee& callee) {
             PyObject* args[2] = {text, structured.get()};
             display.native = false;
-            display.obj = steal(ctx.call(callee, args, 2));
+            display.obj = ctx.call(callee, args, 2);
             return static_cast<bool>(display.obj);
         });
     if (!built) return false;
@@ -140,10 +140,10 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
                    render_blocks(ctx, w, display, sink);
         },
         [&](const Callee& callee) {
-            Ref arg = steal(dblocks_to_py(display));
+            Ref arg = dblocks_to_py(display);
             if (!arg) return false;
             PyObject* a = arg.get();
-            foreign = steal(ctx.call(callee, &a, 1));
+            foreign = ctx.call(callee, &a, 1);
             return foreign && check_return(foreign.get(), &PyList_Type);
         });
 }

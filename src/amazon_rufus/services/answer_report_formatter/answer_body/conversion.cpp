@@ -26,13 +26,13 @@ static bool join_list(Work& w, PyObject* cells, SBlock& b) {
 
 // One loose intermediate block (any object with `get`).
 static bool convert_loose(Work& w, PyObject* block, std::vector<SBlock>& out) {
-    Ref kind = steal(get_key(block, N.kind));
+    Ref kind = get_key(block, N.kind);
     if (!kind) return false;
     int is = equals_text(kind.get(), N.heading);
     if (is < 0) return false;
     SBlock b;
     if (is) {
-        PyObject* text = get_key(block, N.text, N.empty);
+        PyObject* text = get_key(block, N.text, N.empty).release();
         if (!text) return false;
         set_text(w, b, text);
         b.level_obj = w.hold(get_key(block, N.level, N.small_int[2]));
@@ -43,7 +43,7 @@ static bool convert_loose(Work& w, PyObject* block, std::vector<SBlock>& out) {
     }
     if ((is = equals_text(kind.get(), N.list_item)) < 0) return false;
     if (is) {
-        PyObject* text = get_key(block, N.text, N.empty);
+        PyObject* text = get_key(block, N.text, N.empty).release();
         if (!text) return false;
         set_text(w, b, text);
         b.type = SBlock::LIST_ITEM;
@@ -75,7 +75,7 @@ static bool convert_loose(Work& w, PyObject* block, std::vector<SBlock>& out) {
             return true;
         });
     }
-    PyObject* text = get_key(block, N.text, N.empty);
+    PyObject* text = get_key(block, N.text, N.empty).release();
     if (!text) return false;
     set_text(w, b, text);
     b.type = SBlock::PARAGRAPH;
@@ -142,7 +142,7 @@ PyObject* py_to_structured_blocks(PyObject* self, PyObject* const* args) {
     in.obj = borrow(args[0]);
     SBlocks out;
     if (!convert_blocks(ctx, w, in, out)) return nullptr;
-    return sblocks_to_py_in(w, out);
+    return sblocks_to_py_in(w, out).release();
 }
 
 }  // namespace arf

@@ -4,23 +4,18 @@
 
 namespace arf {
 
-PyObject* row_to_py(const Row& row) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(row.size()));
+Ref row_to_py(const Row& row) {
+    Ref list = steal(PyList_New(static_cast<Py_ssize_t>(row.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < row.size(); ++i) {
-        PyObject* s = to_py(row[i]);
-        if (!s) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), s);
+        Ref s = to_py(row[i]);
+        if (!s) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s.release());
     }
     return list;
 }
 
-PyObject* rowref_to_py(const RowRef& row) {
-    return row.native ? row_to_py(*row.native) : Py_NewRef(row.obj);
-}
+Ref rowref_to_py(const RowRef& row) { return row.native ? row_to_py(*row.native) : borrow(row.obj); }
 
 NStr join_cells(Work& w, const Row& row, Py_ssize_t from) {
     const size_t first = static_cast<size_t>(from);
@@ -58,7 +53,7 @@ static PyObject* dict_of(std::initializer_list<std::pair<PyObject*, PyObject*>> 
 }
 
 static PyObject* text_value(NStr text, PyObject* text_obj) {
-    return text_obj ? Py_NewRef(text_obj) : to_py(text);
+    return text_obj ? Py_NewRef(text_obj) : to_py(text).release();
 }
 
 static PyObject* text_value(const TextVal& v) { return text_value(v.s, v.obj); }
@@ -81,7 +76,7 @@ static PyObject* rows_to_py(const std::vector<Row*>& rows) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
     if (!list) return nullptr;
     for (size_t i = 0; i < rows.size(); ++i) {
-        PyObject* r = row_to_py(*rows[i]);
+        PyObject* r = row_to_py(*rows[i]).release();
         if (!r) {
             Py_DECREF(list);
             return nullptr;
@@ -94,13 +89,13 @@ static PyObject* rows_to_py(const std::vector<Row*>& rows) {
 static PyObject* iblock_to_py(const IBlock& b) {
     switch (b.kind) {
         case IBlock::TEXT:
-            return dict_of({{N.kind, Py_NewRef(N.text)}, {N.text, to_py(b.text)}});
+            return dict_of({{N.kind, Py_NewRef(N.text)}, {N.text, to_py(b.text).release()}});
         case IBlock::HEADING:
-            return dict_of({{N.kind, Py_NewRef(N.heading)}, {N.level, PyLong_FromLong(b.level)}, {N.text, to_py(b.text)}});
+            return dict_of({{N.kind, Py_NewRef(N.heading)}, {N.level, PyLong_FromLong(b.level)}, {N.text, to_py(b.text).release()}});
         case IBlock::LIST_ITEM:
-            return dict_of({{N.kind, Py_NewRef(N.list_item)}, {N.text, to_py(b.text)}});
+            return dict_of({{N.kind, Py_NewRef(N.list_item)}, {N.text, to_py(b.text).release()}});
         case IBlock::TABLE:
-            return dict_of({{N.kind, Py_NewRef(N.table)}, {N.header, row_to_py(*b.header)}, {N.rows, rows_to_py(b.rows)}});
+            return dict_of({{N.kind, Py_NewRef(N.table)}, {N.header, row_to_py(*b.header).release()}, {N.rows, rows_to_py(b.rows)}});
         case IBlock::FOREIGN:
             return Py_NewRef(b.obj);
     }
@@ -124,7 +119,7 @@ static PyObject* sblock_to_py(Work& w, const SBlock& b) {
             NStr text = b.text_obj || b.text.data ? b.text : join_cells(w, *b.cells);
             if (!text.data && PyErr_Occurred()) return nullptr;
             return dict_of({{N.type, Py_NewRef(N.table_row)}, {N.text, text_value(text, b.text_obj)},
-                            {N.cells, row_to_py(*b.cells)}});
+                            {N.cells, row_to_py(*b.cells).release()}});
         }
         case SBlock::OTHER:
             break;
@@ -145,7 +140,7 @@ static PyObject* dblock_to_py(const DBlock& b) {
             PyObject* rows = PyList_New(static_cast<Py_ssize_t>(b.rows.size()));
             if (rows) {
                 for (size_t i = 0; i < b.rows.size(); ++i) {
-                    PyObject* r = rowref_to_py(b.rows[i]);
+                    PyObject* r = rowref_to_py(b.rows[i]).release();
                     if (!r) {
                         Py_CLEAR(rows);
                         break;
@@ -153,7 +148,7 @@ static PyObject* dblock_to_py(const DBlock& b) {
                     PyList_SET_ITEM(rows, static_cast<Py_ssize_t>(i), r);
                 }
             }
-            return dict_of({{N.type, Py_NewRef(N.table)}, {N.header, rowref_to_py(b.header)}, {N.rows, rows}});
+            return dict_of({{N.type, Py_NewRef(N.table)}, {N.header, rowref_to_py(b.header).release()}, {N.rows, rows}});
         }
     }
     return nullptr;
@@ -174,19 +169,19 @@ static PyObject* list_of(std::vector<T>& records, F&& one) {
     return list;
 }
 
-PyObject* iblocks_to_py(IBlocks& b) {
-    if (!b.native) return Py_NewRef(b.obj.get());
-    return list_of(b.records, [](IBlock& r) { return iblock_to_py(r); });
+Ref iblocks_to_py(IBlocks& b) {
+    if (!b.native) return b.obj;
+    return steal(list_of(b.records, [](IBlock& r) { return iblock_to_py(r); }));
 }
 
-PyObject* sblocks_to_py_in(Work& w, SBlocks& b) {
-    if (!b.native) return Py_NewRef(b.obj.get());
-    return list_of(b.records, [&](SBlock& r) { return sblock_to_py(w, r); });
+Ref sblocks_to_py_in(Work& w, SBlocks& b) {
+    if (!b.native) return b.obj;
+    return steal(list_of(b.records, [&](SBlock& r) { return sblock_to_py(w, r); }));
 }
 
-PyObject* dblocks_to_py(DBlocks& b) {
-    if (!b.native) return Py_NewRef(b.obj.get());
-    return list_of(b.records, [](DBlock& r) { return dblock_to_py(r); });
+Ref dblocks_to_py(DBlocks& b) {
+    if (!b.native) return b.obj;
+    return steal(list_of(b.records, [](DBlock& r) { return dblock_to_py(r); }));
 }
 
 }  // namespace arf

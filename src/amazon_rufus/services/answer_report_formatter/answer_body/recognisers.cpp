@@ -126,7 +126,7 @@ static PyObject* list_item_dict(PyObject* text) {
 // ---- Generic recognisers (through the module global `re`) -------------------
 
 static PyObject* heading_via_re(PyObject* trimmed) {
-    Ref m = steal(re_match_global(N.pat_heading, trimmed));
+    Ref m = re_match_global(N.pat_heading, trimmed);
     if (!m) return nullptr;
     int t = truth(m.get());
     if (t <= 0) return t < 0 ? nullptr : Py_NewRef(Py_None);
@@ -146,7 +146,7 @@ static PyObject* list_item_via_re(PyObject* trimmed) {
     PyObject* patterns[2] = {N.pat_unordered, N.pat_ordered};
     int groups[2] = {2, 1};
     for (int k = 0; k < 2; ++k) {
-        Ref m = steal(re_match_global(patterns[k], trimmed));
+        Ref m = re_match_global(patterns[k], trimmed);
         if (!m) return nullptr;
         int t = truth(m.get());
         if (t < 0) return nullptr;
@@ -164,18 +164,18 @@ static PyObject* list_item_via_re(PyObject* trimmed) {
 // is stripped.
 static int delimiter_cell_matches(PyObject* cell, bool re_native) {
     if (re_native) {
-        Ref stripped = steal(strip_text(cell));
+        Ref stripped = strip_text(cell);
         if (!stripped) return -1;
         if (PyUnicode_CheckExact(stripped.get())) return match_delimiter_cell(NStr::of(stripped.get()));
-        Ref m = steal(re_match_global(N.pat_delimiter, stripped.get()));
+        Ref m = re_match_global(N.pat_delimiter, stripped.get());
         if (!m) return -1;
         return truth(m.get());
     }
-    Ref match = steal(re_match_function());
+    Ref match = re_match_function();
     if (!match) return -1;
-    Ref stripped = steal(strip_text(cell));
+    Ref stripped = strip_text(cell);
     if (!stripped) return -1;
-    Ref m = steal(call_re_match(match.get(), N.pat_delimiter, stripped.get()));
+    Ref m = call_re_match(match.get(), N.pat_delimiter, stripped.get());
     if (!m) return -1;
     return truth(m.get());
 }
@@ -213,7 +213,7 @@ int continuation_matches(Ctx& ctx, Work& w, NStr line) {
     if (native_re) return starts_with_space(line);
     PyObject* s = w.hold(to_py(line));
     if (!s) return -1;
-    Ref m = steal(re_match_global(N.pat_space, s));
+    Ref m = re_match_global(N.pat_space, s);
     if (!m) return -1;
     return truth(m.get());
 }
@@ -319,19 +319,19 @@ static PyObject* table_generic(Ctx& ctx, PyObject* lines, PyObject* start_obj) {
     Ref line = steal(line_at(start));
     if (!line) return nullptr;
     PyObject* arg = line.get();
-    Ref header = steal(ctx.invoke(PARSE_PIPE_ROW, &arg, 1));
+    Ref header = ctx.invoke(PARSE_PIPE_ROW, &arg, 1);
     if (!header) return nullptr;
     int t = truth(header.get());
     if (t <= 0) return t < 0 ? nullptr : Py_NewRef(Py_None);
     line = steal(line_at(start + 1));
     if (!line) return nullptr;
     arg = line.get();
-    Ref delimiter = steal(ctx.invoke(PARSE_PIPE_ROW, &arg, 1));
+    Ref delimiter = ctx.invoke(PARSE_PIPE_ROW, &arg, 1);
     if (!delimiter) return nullptr;
     t = truth(delimiter.get());
     if (t <= 0) return t < 0 ? nullptr : Py_NewRef(Py_None);
     arg = delimiter.get();
-    Ref is_delim = steal(ctx.invoke(IS_MARKDOWN_DELIMITER_ROW, &arg, 1));
+    Ref is_delim = ctx.invoke(IS_MARKDOWN_DELIMITER_ROW, &arg, 1);
     if (!is_delim) return nullptr;
     t = truth(is_delim.get());
     if (t <= 0) return t < 0 ? nullptr : Py_NewRef(Py_None);
@@ -342,19 +342,19 @@ static PyObject* table_generic(Ctx& ctx, PyObject* lines, PyObject* start_obj) {
     while (index < PyList_GET_SIZE(lines)) {
         line = steal(line_at(index));
         if (!line) return nullptr;
-        Ref stripped = steal(strip_text(line.get()));
+        Ref stripped = strip_text(line.get());
         if (!stripped) return nullptr;
         t = truth(stripped.get());
         if (t < 0) return nullptr;
         if (!t) break;
         arg = line.get();
-        Ref row = steal(ctx.invoke(PARSE_PIPE_ROW, &arg, 1));
+        Ref row = ctx.invoke(PARSE_PIPE_ROW, &arg, 1);
         if (!row) return nullptr;
         t = truth(row.get());
         if (t < 0) return nullptr;
         if (!t) break;
         arg = row.get();
-        Ref d = steal(ctx.invoke(IS_MARKDOWN_DELIMITER_ROW, &arg, 1));
+        Ref d = ctx.invoke(IS_MARKDOWN_DELIMITER_ROW, &arg, 1);
         if (!d) return nullptr;
         t = truth(d.get());
         if (t < 0) return nullptr;
@@ -378,7 +378,7 @@ int recognise_table(Work& w, const std::vector<NStr>& lines, Py_ssize_t start, I
 static PyObject* iblock_to_dict(IBlock& b) {
     IBlocks one;
     one.records.push_back(b);
-    Ref list = steal(iblocks_to_py(one));
+    Ref list = iblocks_to_py(one);
     if (!list) return nullptr;
     return Py_NewRef(PyList_GET_ITEM(list.get(), 0));
 }
@@ -404,7 +404,7 @@ PyObject* py_parse_markdown_list_item(PyObject* self, PyObject* const* args) {
 PyObject* py_parse_pipe_row(PyObject*, PyObject* const* args) {
     Row cells;
     if (!parse_pipe_row(NStr::of(args[0]), cells)) Py_RETURN_NONE;
-    return row_to_py(cells);
+    return row_to_py(cells).release();
 }
 
 PyObject* py_is_markdown_delimiter_row(PyObject*, PyObject* const* args) {

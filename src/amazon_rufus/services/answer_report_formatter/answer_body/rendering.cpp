@@ -17,9 +17,9 @@ bool append_formatted(Work& w, TextBuf& buf, const TextVal& v) {
         buf.append(v.s);
         return true;
     }
-    PyObject* s = format_of(v.obj);
+    Ref s = format_of(v.obj);
     if (!s) return false;
-    buf.append(w.arena.keep(s));
+    buf.append(w.arena.keep(std::move(s)));
     return true;
 }
 
@@ -57,9 +57,9 @@ bool heading_prefix(Work& w, PyObject* level, int& n, NStr& prefix) {
     if (!hash) return false;
     Ref repeated = steal(PyNumber_Multiply(hash.get(), count.get()));
     if (!repeated) return false;
-    PyObject* s = format_of(repeated.get());
+    Ref s = format_of(repeated.get());
     if (!s) return false;
-    prefix = w.arena.keep(s);
+    prefix = w.arena.keep(std::move(s));
     return true;
 }
 
@@ -122,9 +122,9 @@ bool row_texts(Work& w, const RowRef& row, std::vector<NStr>& out) {
         return true;
     }
     return for_each_item(row.obj, [&](PyObject* cell) {
-        PyObject* s = text_of(cell);
+        Ref s = text_of(cell);
         if (!s) return false;
-        out.push_back(w.arena.keep(s));
+        out.push_back(w.arena.keep(std::move(s)));
         return true;
     });
 }
@@ -202,12 +202,12 @@ bool render_record(Work& w, DBlock& b, LineSink& sink) {
 
 // One loose display block (any object with `get`), read in the host's order.
 bool render_loose(Work& w, PyObject* block, LineSink& sink) {
-    Ref type = steal(get_key(block, N.type));
+    Ref type = get_key(block, N.type);
     if (!type) return false;
     int is = equals_text(type.get(), N.heading);
     if (is < 0) return false;
     if (is) {
-        Ref level_ref = steal(get_key(block, N.level));
+        Ref level_ref = get_key(block, N.level);
         if (!level_ref) return false;
         PyObject* level = level_ref.get();
         if (!int_level_or_two(level)) return false;
@@ -226,7 +226,7 @@ bool render_loose(Work& w, PyObject* block, LineSink& sink) {
     if (is) {
         Ref empty = steal(PyList_New(0));
         if (!empty) return false;
-        Ref items = steal(get_key(block, N.items, empty.get()));
+        Ref items = get_key(block, N.items, empty.get());
         if (!items) return false;
         return for_each_item(items.get(), [&](PyObject* item) {
             TextVal v;
@@ -241,13 +241,13 @@ bool render_loose(Work& w, PyObject* block, LineSink& sink) {
     if (is) {
         Ref empty = steal(PyList_New(0));
         if (!empty) return false;
-        Ref header_obj = steal(get_key(block, N.header, empty.get()));
+        Ref header_obj = get_key(block, N.header, empty.get());
         if (!header_obj) return false;
         std::vector<NStr> header, cells;
         RowRef h;
         h.obj = header_obj.get();
         if (!row_texts(w, h, header)) return false;
-        Ref rows = steal(get_key(block, N.rows, empty.get()));
+        Ref rows = get_key(block, N.rows, empty.get());
         if (!rows) return false;
         if (header.empty()) return true;
         table_line(sink, header);
@@ -262,7 +262,7 @@ bool render_loose(Work& w, PyObject* block, LineSink& sink) {
             return true;
         });
     }
-    Ref text = steal(get_key(block, N.text));
+    Ref text = get_key(block, N.text);
     return text && text_rule(w, text.get(), sink);
 }
 

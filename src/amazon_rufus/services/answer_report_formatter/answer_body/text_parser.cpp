@@ -33,7 +33,7 @@ static void split_text_lines(NStr text, std::vector<NStr>& lines) {
 PyObject* py_normalize_text_lines(PyObject*, PyObject* const* args) {
     std::vector<NStr> lines;
     split_text_lines(NStr::of(args[0]), lines);
-    return row_to_py(lines);
+    return row_to_py(lines).release();
 }
 
 namespace {
@@ -119,7 +119,7 @@ private:
     int try_line(Step s, NStr line, PyObject* line_obj, NStr trimmed);
     int try_table();
     int try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObject* trimmed_obj);
-    int adopt_line_result(PyObject* r);
+    int adopt_line_result(Ref&& result);
     bool finish();
 };
 
@@ -127,7 +127,7 @@ private:
 // table route needs it; the pass then reads its lines from it.
 bool Parser::ensure_py_lines() {
     if (py_lines_) return true;
-    py_lines_ = steal(row_to_py(native_lines_));
+    py_lines_ = row_to_py(native_lines_);
     return static_cast<bool>(py_lines_);
 }
 
@@ -251,8 +251,9 @@ bool Parser::flush_paragraph() {
 
 // A recogniser's result handed over as an object: a truthy one becomes a
 // block as it is.
-int Parser::adopt_line_result(PyObject* r) {
-    if (!w_.hold(r)) return -1;
+int Parser::adopt_line_result(Ref&& result) {
+    PyObject* r = w_.hold(std::move(result));
+    if (!r) return -1;
     int t = truth(r);
     if (t <= 0) return t;
     IBlock b;
@@ -275,7 +276,7 @@ static bool may_open(Step s, NStr trimmed) {
 // The heading or list-item rule (`s`): the native recogniser on the trimmed
 // line, or whatever replaces it on the line itself.  1 a block, 0 none.
 int Parser::try_line(Step s, NStr line, PyObject* line_obj, NStr trimmed) {
-    auto line_arg = [&]() { return line_obj ? Py_NewRef(line_obj) : to_py(line); };
+    auto line_arg = [&]() { return line_obj ? borrow(line_obj) : to_py(line); };
     return at_step(
         ctx_, s,
         [&]() -> int {
@@ -299,7 +300,7 @@ int Parser::try_line(Step s, NStr line, PyObject* line_obj, NStr trimmed) {
             return 1;
         },
         [&](const Callee& callee) -> int {
-            Ref arg = steal(line_arg());
+            Ref arg = line_arg();
             if (!arg) return -1;
             PyObject* a = arg.get();
             return adopt_line_result(ctx_.call(callee, &a, 1));
@@ -343,7 +344,7 @@ int Parser::try_table() {
         Ref start = steal(index_object());
         if (!start) return -1;
         PyObject* args[2] = {py_lines_.get(), start.get()};
-        result = steal(call(args));
+        result = call(args);
         return result ? 1 : -1;
     };
     int r = at_step(
@@ -384,7 +385,7 @@ int Parser::try_table() {
 int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObject* trimmed_obj) {
     int m;
     if (line_obj && !PyUnicode_CheckExact(line_obj)) {
-        Ref r = steal(re_match_global(N.pat_space, line_obj));
+        Ref r = re_match_global(N.pat_space, line_obj);
         if (!r) return -1;
         m = truth(r.get());
     } else {
@@ -404,7 +405,7 @@ int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObje
         TextBuf& buf = builders_[slot - 1];
         buf.push(' ');
         if (trimmed_obj && !PyUnicode_CheckExact(trimmed_obj)) {
-            Ref s = steal(format_of(trimmed_obj));
+            Ref s = format_of(trimmed_obj);
             if (!s) return -1;
             buf.append(NStr::of(s.get()));
         } else {
@@ -412,7 +413,7 @@ int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObje
         }
         return 1;
     }
-    Ref kind = steal(get_key(last.obj, N.kind));
+    Ref kind = get_key(last.obj, N.kind);
     if (!kind) return -1;
     int is_item = equals_text(kind.get(), N.list_item);
     if (is_item <= 0) return is_item;
@@ -420,12 +421,12 @@ int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObje
     PyObject* obj = last.obj;
     Ref current = steal(PyObject_GetItem(obj, N.text));
     if (!current) return -1;
-    Ref current_text = steal(format_of(current.get()));
-    Ref tail = trimmed_obj ? steal(format_of(trimmed_obj)) : steal(to_py(trimmed));
+    Ref current_text = format_of(current.get());
+    Ref tail = trimmed_obj ? format_of(trimmed_obj) : to_py(trimmed);
     if (!current_text || !tail) return -1;
     Ref joined = steal(PyUnicode_FromFormat("%U %U", current_text.get(), tail.get()));
     if (!joined) return -1;
-    Ref stripped = steal(strip_text(joined.get()));
+    Ref stripped = strip_text(joined.get());
     if (!stripped || PyObject_SetItem(obj, N.text, stripped.get()) < 0) return -1;
     return 1;
 }
@@ -553,7 +554,7 @@ bool Parser::run(PyObject* text) {
             return true;
         },
         [&](const Callee& callee) {
-            py_lines_ = steal(ctx_.call(callee, &text, 1));
+            py_lines_ = ctx_.call(callee, &text, 1);
             return static_cast<bool>(py_lines_);
         });
     if (!split) return false;
@@ -580,7 +581,7 @@ PyObject* py_build_text_fallback_blocks(PyObject* self, PyObject* const* args) {
     Work w;
     IBlocks blocks;
     if (!parse_text(ctx, w, args[0], blocks)) return nullptr;
-    return iblocks_to_py(blocks);
+    return iblocks_to_py(blocks).release();
 }
 
 }  // namespace arf

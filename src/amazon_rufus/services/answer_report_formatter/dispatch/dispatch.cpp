@@ -174,7 +174,7 @@ int Ctx::resolve_slow(Step s, Callee& callee) {
     return pending_result_;
 }
 
-PyObject* Ctx::call(const Callee& callee, PyObject* const* args, int nargs, PyObject* kwname, PyObject* kwvalue) {
+Ref Ctx::call(const Callee& callee, PyObject* const* args, int nargs, PyObject* kwname, PyObject* kwvalue) {
     PyObject* stack[6];
     int n = 0;
     stack[n++] = nullptr;  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
@@ -187,28 +187,28 @@ PyObject* Ctx::call(const Callee& callee, PyObject* const* args, int nargs, PyOb
         kwnames = steal(PyTuple_Pack(1, kwname));
         if (!kwnames) return nullptr;
     }
-    return PyObject_Vectorcall(callee.callable.get(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               kwnames.get());
+    return steal(PyObject_Vectorcall(callee.callable.get(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               kwnames.get()));
 }
 
-PyObject* Ctx::native_body(Step s, PyObject* const* args, int nargs, PyObject* kwvalue) {
+Ref Ctx::native_body(Step s, PyObject* const* args, int nargs, PyObject* kwvalue) {
     PyObject* bound[4] = {self_, nullptr, nullptr, nullptr};
     for (int i = 0; i < nargs; ++i) bound[i + 1] = args[i];
     if (kwvalue) bound[nargs + 1] = kwvalue;
-    return run_step_body(s, bound);
+    return steal(run_step_body(s, bound));
 }
 
-PyObject* Ctx::invoke(Step s, PyObject* const* args, int nargs, PyObject* kwname, PyObject* kwvalue) {
-    PyObject* result = nullptr;
+Ref Ctx::invoke(Step s, PyObject* const* args, int nargs, PyObject* kwname, PyObject* kwvalue) {
+    Ref result;
     at_step(
         *this, s,
         [&] {
             result = native_body(s, args, nargs, kwvalue);
-            return result != nullptr;
+            return static_cast<bool>(result);
         },
         [&](const Callee& callee) {
             result = call(callee, args, nargs, kwname, kwvalue);
-            return result != nullptr;
+            return static_cast<bool>(result);
         });
     return result;
 }

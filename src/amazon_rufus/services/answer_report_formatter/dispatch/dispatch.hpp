@@ -77,13 +77,13 @@ public:
     }
     // Calls a replacement with interpreter values (positional arguments,
     // optionally one keyword argument); a new reference or nullptr.
-    PyObject* call(const Callee& callee, PyObject* const* args, int nargs, PyObject* kwname = nullptr,
+    Ref call(const Callee& callee, PyObject* const* args, int nargs, PyObject* kwname = nullptr,
                    PyObject* kwvalue = nullptr);
     // The native step's contract and body on interpreter values, inside a
     // boundary (which adds the traceback entry).
-    PyObject* native_body(Step s, PyObject* const* args, int nargs, PyObject* kwvalue = nullptr);
+    Ref native_body(Step s, PyObject* const* args, int nargs, PyObject* kwvalue = nullptr);
     // A step with interpreter values, whatever it resolves to: one boundary.
-    PyObject* invoke(Step s, PyObject* const* args, int nargs, PyObject* kwname = nullptr,
+    Ref invoke(Step s, PyObject* const* args, int nargs, PyObject* kwname = nullptr,
                      PyObject* kwvalue = nullptr);
 
 private:
@@ -140,7 +140,7 @@ auto at_step(Ctx& ctx, Step s, Native&& native, Replaced&& replaced) -> decltype
 // The contract check of a value handed from one step to the next: the value
 // must suit parameter `param` of step `s` (a new reference is not kept).
 inline bool accepts(Step s, int param, PyObject* value) {
-    Ref checked = steal(check_arg(s, param, value));
+    Ref checked = check_arg(s, param, value);
     return static_cast<bool>(checked);
 }
 

@@ -13,7 +13,7 @@ int re_is_original() {
     return match == S.re_match;
 }
 
-PyObject* re_match_function() {
+Ref re_match_function() {
     // The global `re`, as a name lookup finds it: the module, then builtins.
     PyObject* re = PyDict_GetItemWithError(S.module_dict, N.re);
     if (!re && !PyErr_Occurred()) {
@@ -23,16 +23,16 @@ PyObject* re_match_function() {
     }
     if (!re) return nullptr;
     Ref keep = borrow(re);
-    return PyObject_GetAttr(keep.get(), N.match);
+    return steal(PyObject_GetAttr(keep.get(), N.match));
 }
 
-PyObject* call_re_match(PyObject* match, PyObject* pattern, PyObject* text) {
+Ref call_re_match(Handle match, Handle pattern, Handle text) {
     PyObject* args[2] = {pattern, text};
-    return PyObject_Vectorcall(match, args, 2, nullptr);
+    return steal(PyObject_Vectorcall(match, args, 2, nullptr));
 }
 
-PyObject* re_match_global(PyObject* pattern, PyObject* text) {
-    Ref match = steal(re_match_function());
+Ref re_match_global(Handle pattern, Handle text) {
+    Ref match = re_match_function();
     if (!match) return nullptr;
     return call_re_match(match.get(), pattern, text);
 }

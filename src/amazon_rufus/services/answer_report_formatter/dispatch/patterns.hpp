@@ -9,10 +9,10 @@ namespace arf {
 int re_is_original();
 // `re.match` looked up as the algorithm does (the global `re`, then its
 // attribute); a new reference.
-PyObject* re_match_function();
+Ref re_match_function();
 // match(pattern, text); a new reference.
-PyObject* call_re_match(PyObject* match, PyObject* pattern, PyObject* text);
+Ref call_re_match(Handle match, Handle pattern, Handle text);
 // re.match(pattern, text) through the module global; a new reference.
-PyObject* re_match_global(PyObject* pattern, PyObject* text);
+Ref re_match_global(Handle pattern, Handle text);
 
 }  // namespace arf

@@ -67,31 +67,32 @@ static PyObject* wrong_type(const char* param, ParamKind kind, PyObject* value, 
     return nullptr;
 }
 
-PyObject* check_arg(Step s, int param, PyObject* v) {
+Ref check_arg(Step s, int param, Handle v_handle) {
+    PyObject* v = v_handle;
     const Param& p = METHODS[s].params[param];
     switch (p.kind) {
         case ParamKind::Dict:
-            if (PyDict_CheckExact(v)) return Py_NewRef(v);
-            return wrong_type(p.name, p.kind, v, PyDict_Check(v));
+            if (PyDict_CheckExact(v)) return steal(Py_NewRef(v));
+            return steal(wrong_type(p.name, p.kind, v, PyDict_Check(v)));
         case ParamKind::List:
-            if (PyList_CheckExact(v)) return Py_NewRef(v);
-            return wrong_type(p.name, p.kind, v, PyList_Check(v));
+            if (PyList_CheckExact(v)) return steal(Py_NewRef(v));
+            return steal(wrong_type(p.name, p.kind, v, PyList_Check(v)));
         case ParamKind::Str:
-            if (PyUnicode_CheckExact(v)) return Py_NewRef(v);
-            return wrong_type(p.name, p.kind, v, PyUnicode_Check(v));
+            if (PyUnicode_CheckExact(v)) return steal(Py_NewRef(v));
+            return steal(wrong_type(p.name, p.kind, v, PyUnicode_Check(v)));
         case ParamKind::Int:
-            if (PyLong_CheckExact(v)) return Py_NewRef(v);
-            if (PyNumber_Check(v)) return PyNumber_Long(v);
-            return wrong_type(p.name, p.kind, v, false);
+            if (PyLong_CheckExact(v)) return steal(Py_NewRef(v));
+            if (PyNumber_Check(v)) return steal(PyNumber_Long(v));
+            return steal(wrong_type(p.name, p.kind, v, false));
         case ParamKind::BoolKeywordOnly: {
             int t = truth(v);
             if (t < 0) return nullptr;
-            return Py_NewRef(t ? Py_True : Py_False);
+            return steal(Py_NewRef(t ? Py_True : Py_False));
         }
         case ParamKind::Any:
             break;
     }
-    return Py_NewRef(v);
+    return steal(Py_NewRef(v));
 }
 
 bool check_return(PyObject* value, PyTypeObject* expected) {
@@ -261,7 +262,7 @@ PyObject* run_step_body(Step s, PyObject* const* bound) {
     PyObject* result = nullptr;
     bool ok = true;
     for (int i = 1; i <= m.nparams && ok; ++i) {
-        checked[i] = check_arg(s, i - 1, bound[i]);
+        checked[i] = check_arg(s, i - 1, bound[i]).release();
         ok = checked[i] != nullptr;
     }
     if (ok) result = call_impl(m, checked);

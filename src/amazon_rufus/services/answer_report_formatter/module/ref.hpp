@@ -2,6 +2,7 @@
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cstddef>
 #include <utility>
 
 namespace arf {
@@ -10,6 +11,7 @@ namespace arf {
 class Ref {
 public:
     Ref() noexcept = default;
+    Ref(std::nullptr_t) noexcept {}
     static Ref steal(PyObject* o) noexcept { Ref r; r.p_ = o; return r; }
     static Ref borrow(PyObject* o) noexcept { Py_XINCREF(o); return steal(o); }
     Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
@@ -25,6 +27,18 @@ public:
 
 private:
     PyObject* p_ = nullptr;
+};
+
+// A borrowed reference: marks an argument the callee neither owns nor keeps.
+class Handle {
+public:
+    Handle(PyObject* o) noexcept : p_(o) {}
+    Handle(const Ref& r) noexcept : p_(r.get()) {}
+    PyObject* get() const noexcept { return p_; }
+    operator PyObject*() const noexcept { return p_; }
+
+private:
+    PyObject* p_;
 };
 
 inline Ref steal(PyObject* o) noexcept { return Ref::steal(o); }

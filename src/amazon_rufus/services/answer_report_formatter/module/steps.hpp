@@ -95,7 +95,7 @@ ARF_STEPS(ARF_STEP_DECLARE)
 
 // Applies the argument contract to one parameter: exact-type checks, int
 // conversion, truth value of the keyword-only flag.  Returns a new reference.
-PyObject* check_arg(Step s, int param, PyObject* value);
+Ref check_arg(Step s, int param, Handle value);
 // The return check: an exact instance of `expected` or None passes.
 bool check_return(PyObject* value, PyTypeObject* expected);
 // Adds the traceback entry of a method to the exception being raised.

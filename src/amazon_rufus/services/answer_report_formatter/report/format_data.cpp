@@ -16,7 +16,7 @@ struct Section {
 
 PyObject* question_for(Ctx& ctx, PyObject* questions, PyObject* index) {
     PyObject* args[2] = {questions, index};
-    return ctx.invoke(QUESTION_AT, args, 2);
+    return ctx.invoke(QUESTION_AT, args, 2).release();
 }
 
 // Sections are written into `buf` joined as they come; `joined_ok` stays
@@ -38,7 +38,7 @@ bool add_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question
         },
         [&](const Callee& callee) {
             PyObject* args[3] = {index, answer, question};
-            s.obj = steal(ctx.call(callee, args, 3));
+            s.obj = ctx.call(callee, args, 3);
             if (!s.obj) return false;
             if (!PyUnicode_CheckExact(s.obj.get())) {
                 joined_ok = false;
@@ -86,14 +86,14 @@ bool join_sections(const TextBuf& buf, std::vector<Section>& sections, TextBuf& 
 PyObject* py_format_data(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     PyObject* data = args[0];
-    Ref answers = steal(get_key(data, N.answers));
+    Ref answers = get_key(data, N.answers);
     if (!answers) return nullptr;
     int is_list = is_a(answers.get(), &PyList_Type);
     if (is_list <= 0) return is_list < 0 ? nullptr : Py_NewRef(N.empty);
     int t = truth(answers.get());
     if (t <= 0) return t < 0 ? nullptr : Py_NewRef(N.empty);
 
-    Ref questions = steal(ctx.invoke(EXTRACT_QUESTIONS, &data, 1));
+    Ref questions = ctx.invoke(EXTRACT_QUESTIONS, &data, 1);
     if (!questions) return nullptr;
 
     TextBuf buf{TextBuf::Large{}};
@@ -128,7 +128,7 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) {
             Ref text = steal(buf.to_py());
             if (!text) return false;
             PyObject* arg = text.get();
-            report = steal(ctx.call(callee, &arg, 1));
+            report = ctx.call(callee, &arg, 1);
             return report && check_return(report.get(), &PyUnicode_Type);
         });
     return collapsed ? report.release() : nullptr;

@@ -7,7 +7,7 @@ namespace arf {
 
 // trim(str(value or "")) of one field of a link object.
 static bool field(PyObject* item, PyObject* key, Arena& arena, TextVal& out) {
-    Ref value = steal(get_key(item, key));
+    Ref value = get_key(item, key);
     return value && trimmed_value(value.get(), arena, out);
 }
 
@@ -17,9 +17,9 @@ static bool append_formatted(TextBuf& buf, const TextVal& v, Arena& arena) {
         buf.append(v.s);
         return true;
     }
-    PyObject* s = format_of(v.obj);
+    Ref s = format_of(v.obj);
     if (!s) return false;
-    buf.append(arena.keep(s));
+    buf.append(arena.keep(std::move(s)));
     return true;
 }
 
@@ -37,15 +37,15 @@ static bool link_object_lines(PyObject* item, bool include_source, LineSink& sin
     if (!field(item, N.asin, arena, asin)) return false;
     {
         // title or href or "": each value's truth is asked once.
-        Ref value = steal(get_key(item, N.title));
+        Ref value = get_key(item, N.title);
         if (!value) return false;
         int t = truth(value.get());
         if (t < 0) return false;
         if (t) {
-            Ref text = steal(text_of(value.get()));
+            Ref text = text_of(value.get());
             if (!text || !stripped_value(text.get(), arena, title)) return false;
         } else {
-            value = steal(get_key(item, N.href));
+            value = get_key(item, N.href);
             if (!value || !trimmed_value(value.get(), arena, title)) return false;
         }
     }
@@ -140,7 +140,7 @@ PyObject* py_format_link_items(PyObject*, PyObject* const* args) {
 
 static PyObject* link_lines(PyObject* self, PyObject* raw, bool include_source) {
     Ctx ctx(self);
-    Ref result = steal(ctx.invoke(FORMAT_LINK_ITEMS, &raw, 1, N.include_source, include_source ? Py_True : Py_False));
+    Ref result = ctx.invoke(FORMAT_LINK_ITEMS, &raw, 1, N.include_source, include_source ? Py_True : Py_False);
     if (!result) return nullptr;
     return check_return(result.get(), &PyList_Type) ? result.release() : nullptr;
 }

@@ -10,22 +10,22 @@ using namespace std::string_view_literals;  // literal lengths known at compile 
 static PyObject* question_text(PyObject* item) {
     int is = is_a(item, &PyUnicode_Type);
     if (is < 0) return nullptr;
-    if (is) return strip_text(item);
+    if (is) return strip_text(item).release();
     if ((is = is_a(item, &PyDict_Type)) <= 0) return is < 0 ? nullptr : Py_NewRef(N.empty);
-    Ref value = steal(get_key(item, N.question));
+    Ref value = get_key(item, N.question);
     if (!value) return nullptr;
     int t = truth(value.get());
     if (t < 0) return nullptr;
     if (!t) {
-        value = steal(get_key(item, N.text));
+        value = get_key(item, N.text);
         if (!value) return nullptr;
         t = truth(value.get());
         if (t < 0) return nullptr;
         if (!t) value = borrow(N.empty);
     }
-    Ref text = steal(text_of(value.get()));
+    Ref text = text_of(value.get());
     if (!text) return nullptr;
-    return strip_text(text.get());
+    return strip_text(text.get()).release();
 }
 
 PyObject* py_normalize_question_list(PyObject*, PyObject* const* args) {
@@ -44,14 +44,14 @@ PyObject* py_normalize_question_list(PyObject*, PyObject* const* args) {
 }
 
 static PyObject* normalized(Ctx& ctx, PyObject* raw) {
-    Ref questions = steal(ctx.invoke(NORMALIZE_QUESTION_LIST, &raw, 1));
+    Ref questions = ctx.invoke(NORMALIZE_QUESTION_LIST, &raw, 1);
     return questions.release();
 }
 
 PyObject* py_extract_questions(PyObject* self, PyObject* const* args) {
     Ctx ctx(self);
     PyObject* data = args[0];
-    Ref raw = steal(get_key(data, N.questions));
+    Ref raw = get_key(data, N.questions);
     if (!raw) return nullptr;
     Ref questions = steal(normalized(ctx, raw.get()));
     if (!questions) return nullptr;
@@ -59,11 +59,11 @@ PyObject* py_extract_questions(PyObject* self, PyObject* const* args) {
     if (t < 0) return nullptr;
     if (t) return check_return(questions.get(), &PyList_Type) ? questions.release() : nullptr;
 
-    Ref payload = steal(get_key(data, N.upload_payload));
+    Ref payload = get_key(data, N.upload_payload);
     if (!payload) return nullptr;
     int is = is_a(payload.get(), &PyDict_Type);
     if (is <= 0) return is < 0 ? nullptr : PyList_New(0);
-    Ref records = steal(get_key(payload.get(), N.records));
+    Ref records = get_key(payload.get(), N.records);
     if (!records) return nullptr;
     if ((is = is_a(records.get(), &PyList_Type)) <= 0) return is < 0 ? nullptr : PyList_New(0);
     t = truth(records.get());
@@ -72,7 +72,7 @@ PyObject* py_extract_questions(PyObject* self, PyObject* const* args) {
                                                        : PyObject_GetItem(records.get(), N.small_int[0]));
     if (!first) return nullptr;
     if ((is = is_a(first.get(), &PyDict_Type)) <= 0) return is < 0 ? nullptr : PyList_New(0);
-    Ref first_questions = steal(get_key(first.get(), N.questions));
+    Ref first_questions = get_key(first.get(), N.questions);
     if (!first_questions) return nullptr;
     questions = steal(normalized(ctx, first_questions.get()));
     if (!questions) return nullptr;

@@ -43,12 +43,12 @@ bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, std::u32st
                     return true;
                 },
                 [&](const Callee& callee) {
-                    lines = steal(ctx.call(callee, &raw, 1, N.include_source, include_source));
+                    lines = ctx.call(callee, &raw, 1, N.include_source, include_source);
                     return lines && check_return(lines.get(), &PyList_Type);
                 });
         },
         [&](const Callee& callee) {
-            lines = steal(ctx.call(callee, &raw, 1));
+            lines = ctx.call(callee, &raw, 1);
             return static_cast<bool>(lines);
         });
     if (!ok || !lines) return ok;
@@ -72,11 +72,11 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
     out.append(U" 题："sv);
     out.append(NStr::of(question));
 
-    Ref raw = steal(get_key(answer_data.get(), N.productLinks));
+    Ref raw = get_key(answer_data.get(), N.productLinks);
     if (!raw || !link_section(ctx, sink, FORMAT_PRODUCT_LINKS, raw.get(), U"### 相关产品"sv)) return false;
 
     Arena arena;
-    Ref summary_value = steal(get_key(answer_data.get(), N.summaryText));
+    Ref summary_value = get_key(answer_data.get(), N.summaryText);
     TextVal summary;
     if (!summary_value || !trimmed_value(summary_value.get(), arena, summary)) return false;
 
@@ -116,7 +116,7 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
         },
         [&](const Callee& callee) {
             PyObject* args[2] = {index, answer_data.get()};
-            body = steal(ctx.call(callee, args, 2));
+            body = ctx.call(callee, args, 2);
             return static_cast<bool>(body);
         });
     if (!ok) return false;
@@ -132,7 +132,7 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
             return false;
     }
 
-    raw = steal(get_key(answer_data.get(), N.recommendedAsins));
+    raw = get_key(answer_data.get(), N.recommendedAsins);
     if (!raw || !link_section(ctx, sink, FORMAT_RECOMMENDED_ASINS, raw.get(), U"### 推荐 ASIN"sv)) return false;
 
     int has_summary = truth_of(summary);

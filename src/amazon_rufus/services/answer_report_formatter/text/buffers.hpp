@@ -29,6 +29,8 @@ public:
         hold(s);
         return NStr::of(s);
     }
+    NStr keep(Ref&& s) { return keep(s.release()); }
+    void hold(Ref&& o) { hold(o.release()); }
     void hold(PyObject* o) {
         if (refs_.size() == refs_.capacity() && refs_.capacity() < 64) refs_.reserve(64);
         refs_.push_back(o);

@@ -39,9 +39,9 @@ Py_ssize_t find_char(NStr s, Py_UCS4 c, Py_ssize_t from) {
 
 bool contains(NStr s, Py_UCS4 c) { return find_char(s, c) >= 0; }
 
-PyObject* to_py(NStr s) {
-    if (s.whole()) return Py_NewRef(s.owner);
-    return PyUnicode_FromKindAndData(s.kind, s.data, s.len);
+Ref to_py(NStr s) {
+    if (s.whole()) return steal(Py_NewRef(s.owner));
+    return steal(PyUnicode_FromKindAndData(s.kind, s.data, s.len));
 }
 
 void* copy_units(NStr s, void* out, int kind) {

@@ -140,6 +140,6 @@ bool contains(NStr s, Py_UCS4 c);
 void* copy_units(NStr s, void* out, int kind);
 
 // A new str holding the viewed code points (the owner itself when whole).
-PyObject* to_py(NStr s);
+Ref to_py(NStr s);
 
 }  // namespace arf

@@ -23,15 +23,15 @@ int truth(PyObject* o) {
     return PyObject_IsTrue(o);
 }
 
-PyObject* text_of(PyObject* o) {
-    if (PyUnicode_CheckExact(o)) return Py_NewRef(o);
-    return PyObject_Str(o);
+Ref text_of(Handle o) {
+    if (PyUnicode_CheckExact(o)) return steal(Py_NewRef(o));
+    return steal(PyObject_Str(o));
 }
 
-PyObject* format_of(PyObject* o) {
-    if (PyUnicode_CheckExact(o)) return Py_NewRef(o);
-    if (is_plain_scalar(o)) return PyObject_Str(o);
-    return PyObject_Format(o, N.empty);
+Ref format_of(Handle o) {
+    if (PyUnicode_CheckExact(o)) return steal(Py_NewRef(o));
+    if (is_plain_scalar(o)) return steal(PyObject_Str(o));
+    return steal(PyObject_Format(o, N.empty));
 }
 
 bool stripped_value(PyObject* s, Arena& arena, TextVal& out) {
@@ -58,20 +58,20 @@ bool trimmed_value(PyObject* o, Arena& arena, TextVal& out) {
         out = TextVal{};
         return true;
     }
-    Ref s = steal(text_of(o));
+    Ref s = text_of(o);
     if (!s) return false;
     return stripped_value(s.get(), arena, out);
 }
 
-PyObject* get_key(PyObject* o, PyObject* key, PyObject* dflt) {
+Ref get_key(Handle o, Handle key, PyObject* dflt) {
     if (PyDict_CheckExact(o)) {
         PyObject* v = PyDict_GetItemWithError(o, key);
-        if (v) return Py_NewRef(v);
+        if (v) return steal(Py_NewRef(v));
         if (PyErr_Occurred()) return nullptr;
-        return Py_NewRef(dflt ? dflt : Py_None);
+        return steal(Py_NewRef(dflt ? dflt : Py_None));
     }
-    if (dflt) return PyObject_CallMethodObjArgs(o, N.get, key, dflt, nullptr);
-    return PyObject_CallMethodObjArgs(o, N.get, key, nullptr);
+    if (dflt) return steal(PyObject_CallMethodObjArgs(o, N.get, key, dflt, nullptr));
+    return steal(PyObject_CallMethodObjArgs(o, N.get, key, nullptr));
 }
 
 // Equality of two exact strs without the generic comparison's overhead:
@@ -126,9 +126,9 @@ bool append_int_text(TextBuf& buf, PyObject* value) {
     return true;
 }
 
-PyObject* strip_text(PyObject* s) {
+Ref strip_text(Handle s) {
     if (PyUnicode_CheckExact(s)) return to_py(trim(NStr::of(s)));
-    return PyObject_CallMethodNoArgs(s, N.strip);
+    return steal(PyObject_CallMethodNoArgs(s, N.strip));
 }
 
 }  // namespace arf

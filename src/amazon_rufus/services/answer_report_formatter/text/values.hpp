@@ -21,9 +21,9 @@ int is_a(PyObject* o, PyTypeObject* type);
 // Truth value (-1 on error).
 int truth(PyObject* o);
 // str(o), a new reference.
-PyObject* text_of(PyObject* o);
+Ref text_of(Handle o);
 // format(o, ""), a new reference.
-PyObject* format_of(PyObject* o);
+Ref format_of(Handle o);
 // A text value: a view, or, when a value's own methods gave something other
 // than an exact str, that object (borrowed; its owner keeps it alive).
 struct TextVal {
@@ -44,7 +44,7 @@ bool trimmed_value(PyObject* o, Arena& arena, TextVal& out);
 // s.strip() of a str that is not exact, as a text value.
 bool stripped_value(PyObject* s, Arena& arena, TextVal& out);
 // o.get(key) / o.get(key, dflt): a new reference, nullptr on error.
-PyObject* get_key(PyObject* o, PyObject* key, PyObject* dflt = nullptr);
+Ref get_key(Handle o, Handle key, PyObject* dflt = nullptr);
 // o == text, by the host's comparison (-1 on error).
 int equals_text(PyObject* o, PyObject* text);
 // o != text, by the host's comparison (its own __ne__; -1 on error).
@@ -75,6 +75,6 @@ bool for_each_item(PyObject* seq, F&& f) {
 bool append_int_text(TextBuf& buf, PyObject* value);
 
 // s.strip() for any str (a subclass's own strip is honoured).
-PyObject* strip_text(PyObject* s);
+Ref strip_text(Handle s);
 
 }  // namespace arf
