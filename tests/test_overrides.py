@@ -1028,27 +1028,11 @@ def test_replacement_installed_by_a_colliding_key_is_used_at_the_next_step(monke
     assert native[0] == "ok"
 
 
-class InstanceKeyInstalls:
-    """An instance attribute key whose comparisons (run by every lookup of `name`) install a replacement."""
-
-    def __init__(self, name, install):
-        self.hash = hash(name)
-        self.install = install
-
-    def __hash__(self):
-        return self.hash
-
-    def __eq__(self, other):
-        install, self.install = self.install, None
-        if install:
-            install()
-        return False
-
-
 @pytest.mark.parametrize("base", [Formatter, baseline.AnswerReportFormatter], ids=["native", "baseline"])
 def test_attribute_lookup_that_installs_a_replacement(base):
     formatter = type("Sub", (base,), {})()
-    formatter.__dict__[InstanceKeyInstalls("_render_blocks", lambda: setattr(
+    # An instance attribute key whose comparisons (run by every lookup of the name) install a replacement.
+    formatter.__dict__[Collider("_render_blocks", lambda: setattr(
         type(formatter), "_format_product_links", lambda self, raw: ["- replaced link"]))] = None
     data = {"answers": [{"text": "a", "productLinks": ["x"]}, {"text": "b", "productLinks": ["y"]}]}
     report = formatter.format_data(data)

@@ -4,15 +4,24 @@
 
 namespace arf {
 
-Ref row_to_py(const Row& row) {
-    Ref list = steal(PyList_New(static_cast<Py_ssize_t>(row.size())));
+// A new list of one(item) for each item; one() gives new references.
+template <class Items, class F>
+static PyObject* list_of(Items& items, F&& one) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
     if (!list) return nullptr;
-    for (size_t i = 0; i < row.size(); ++i) {
-        Ref s = to_py(row[i]);
-        if (!s) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s.release());
+    for (size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = one(items[i]);
+        if (!item) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }
     return list;
+}
+
+Ref row_to_py(const Row& row) {
+    return steal(list_of(row, [](const NStr& cell) { return to_py(cell).release(); }));
 }
 
 Ref rowref_to_py(const RowRef& row) { return row.native ? row_to_py(*row.native) : borrow(row.obj); }
@@ -59,31 +68,11 @@ static PyObject* text_value(NStr text, PyObject* text_obj) {
 static PyObject* text_value(const TextVal& v) { return text_value(v.s, v.obj); }
 
 static PyObject* items_to_py(const std::vector<TextVal>& items) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < items.size(); ++i) {
-        PyObject* s = text_value(items[i]);
-        if (!s) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), s);
-    }
-    return list;
+    return list_of(items, [](const TextVal& item) { return text_value(item); });
 }
 
 static PyObject* rows_to_py(const std::vector<Row*>& rows) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < rows.size(); ++i) {
-        PyObject* r = row_to_py(*rows[i]).release();
-        if (!r) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), r);
-    }
-    return list;
+    return list_of(rows, [](const Row* row) { return row_to_py(*row).release(); });
 }
 
 static PyObject* iblock_to_py(const IBlock& b) {
@@ -137,36 +126,11 @@ static PyObject* dblock_to_py(const DBlock& b) {
         case DBlock::LIST:
             return dict_of({{N.type, Py_NewRef(N.list)}, {N.items, items_to_py(b.items)}});
         case DBlock::TABLE: {
-            PyObject* rows = PyList_New(static_cast<Py_ssize_t>(b.rows.size()));
-            if (rows) {
-                for (size_t i = 0; i < b.rows.size(); ++i) {
-                    PyObject* r = rowref_to_py(b.rows[i]).release();
-                    if (!r) {
-                        Py_CLEAR(rows);
-                        break;
-                    }
-                    PyList_SET_ITEM(rows, static_cast<Py_ssize_t>(i), r);
-                }
-            }
+            PyObject* rows = list_of(b.rows, [](const RowRef& row) { return rowref_to_py(row).release(); });
             return dict_of({{N.type, Py_NewRef(N.table)}, {N.header, rowref_to_py(b.header).release()}, {N.rows, rows}});
         }
     }
     return nullptr;
-}
-
-template <class T, class F>
-static PyObject* list_of(std::vector<T>& records, F&& one) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < records.size(); ++i) {
-        PyObject* d = one(records[i]);
-        if (!d) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), d);
-    }
-    return list;
 }
 
 Ref iblocks_to_py(IBlocks& b) {
