@@ -803,3 +803,44 @@ def test_unbounded_reentry_ends_in_recursion_error_on_small_stacks(stack_kib):
                           timeout=120)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.split() == ["RecursionError"] * 3
+
+
+# ---------------------------------------------------------------- Ctrl-C inside a long native loop
+
+INTERRUPT_CHILD = """
+import signal, sys
+from quorin.amazon_rufus.services.answer_report_formatter import AnswerReportFormatter
+
+block = "a paragraph line\\n- a list item\\n  continued\\n| a | b |\\n| --- | --- |\\n| 1 | 2 |\\n\\n## heading\\n"
+text = block * (40 * 2**20 // len(block))
+data = {"answers": [{"text": text}]}
+before = sys.getrefcount(text)
+
+def on_alarm(signum, frame):
+    raise KeyboardInterrupt
+
+signal.signal(signal.SIGALRM, on_alarm)
+signal.setitimer(signal.ITIMER_REAL, 0.02)
+try:
+    AnswerReportFormatter().format_data(data)
+except KeyboardInterrupt as exc:
+    # Raised inside the call (its frames are in the traceback), not after it returned.
+    tb, files = exc.__traceback__, []
+    while tb:
+        files.append(tb.tb_frame.f_code.co_filename)
+        tb = tb.tb_next
+    print("interrupted-inside" if "amazon_rufus/services/answer_report_formatter" in files else "interrupted-after")
+else:
+    print("finished")
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(sys.getrefcount(text) == before)
+print(AnswerReportFormatter().format_data({"answers": [{"text": "after"}]}).splitlines()[-1])
+"""
+
+
+def test_a_signal_stops_a_long_native_call_cleanly():
+    import subprocess
+
+    proc = subprocess.run([sys.executable, "-c", INTERRUPT_CHILD], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["interrupted-inside", "True", "after"]

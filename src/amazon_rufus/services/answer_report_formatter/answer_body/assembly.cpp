@@ -385,6 +385,7 @@ bool assemble_blocks(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out) {
     if (in.native) {
         out.records.reserve(in.records.size() / 2 + 1);
         for (SBlock& b : in.records) {
+            if (interrupted_after(static_cast<size_t>(b.text.len) + 16)) return false;
             TextVal text;
             if (!record_text(w, b, text)) return false;
             int shown = truth_of(text);

@@ -272,8 +272,10 @@ bool render_blocks(Ctx&, Work& w, DBlocks& in, LineSink& sink) {
     const Py_ssize_t first = sink.count();
     if (in.native) {
         for (DBlock& b : in.records) {
+            size_t before = sink.buf().size();
             if (sink.count() > first) sink.line(std::u32string_view());
             if (!render_record(w, b, sink)) return false;
+            if (interrupted_after(sink.buf().size() - before + 16)) return false;
         }
         return true;
     }

@@ -11,8 +11,9 @@ namespace arf {
 using namespace std::string_view_literals;  // literal lengths known at compile time
 
 // Lines end at "\n", "\r\n" and "\r"; no other terminator counts here.
-static void split_text_lines(NStr text, std::vector<NStr>& lines) {
-    Py_ssize_t last = with_units(text, [&](auto* p) {
+// False when a signal handler raised on the way.
+static bool split_text_lines(NStr text, std::vector<NStr>& lines) {
+    Py_ssize_t last = with_units(text, [&](auto* p) -> Py_ssize_t {
         Py_ssize_t start = 0;
         for (Py_ssize_t i = 0; i < text.len; ++i) {
             using T = std::remove_cv_t<std::remove_pointer_t<decltype(p)>>;
@@ -21,18 +22,21 @@ static void split_text_lines(NStr text, std::vector<NStr>& lines) {
                 [](Py_UCS4 u) { return u == '\n' || u == '\r'; });
             if (i == text.len) break;
             auto c = p[i];
+            if (interrupted_after(static_cast<size_t>(i - start) + 1)) return -1;
             lines.push_back(text.sub(start, i));
             if (c == '\r' && i + 1 < text.len && p[i + 1] == '\n') ++i;
             start = i + 1;
         }
         return start;
     });
+    if (last < 0) return false;
     lines.push_back(text.sub(last, text.len));
+    return true;
 }
 
 PyObject* py_normalize_text_lines(PyObject*, PyObject* const* args) {
     std::vector<NStr> lines;
-    split_text_lines(NStr::of(args[0]), lines);
+    if (!split_text_lines(NStr::of(args[0]), lines)) return nullptr;
     return row_to_py(lines).release();
 }
 
@@ -512,6 +516,8 @@ using LINE_RULES = LineRules<
     &Parser::paragraph_line>; // anything else
 
 bool Parser::step() {
+    if (interrupted_after(py_lines_ ? 64 : static_cast<size_t>(native_lines_[static_cast<size_t>(index_)].len) + 1))
+        return false;
     Line l;
     if (!py_lines_) {
         l.text = native_lines_[static_cast<size_t>(index_)];
@@ -549,7 +555,7 @@ bool Parser::run(PyObject* text) {
         ctx_, NORMALIZE_TEXT_LINES,
         [&] {
             native_lines_.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(text) / 32 + 1));
-            split_text_lines(NStr::of(text), native_lines_);
+            if (!split_text_lines(NStr::of(text), native_lines_)) return false;
             blocks_.reserve(native_lines_.size() / 4 + 1);
             return true;
         },

@@ -55,6 +55,7 @@ inline auto may_break(Units16x4 v) {
     return (s < 0x1F) | (s == 0x85) | ((s | 1) == 0x2029);
 }
 
+// The compacted length, or SIZE_MAX when a signal handler raised.
 template <class T>
 size_t collapse_units(T* d, size_t n) {
     Compactor<T> out(d);
@@ -86,6 +87,7 @@ size_t collapse_units(T* d, size_t n) {
             d, at, len, [](Units16<T> v) { return may_break(v); }, is_linebreak);
         if (at == len) break;
         Py_UCS4 c = d[at];
+        if (interrupted_after(static_cast<size_t>(at) - start + 1)) return SIZE_MAX;
         emit(start, static_cast<size_t>(at));
         if (c == '\r' && at + 1 < len && d[at + 1] == '\n') ++at;
         start = static_cast<size_t>(at) + 1;
@@ -99,20 +101,22 @@ size_t collapse_units(T* d, size_t n) {
 
 }  // namespace
 
-void collapse_blank_lines(TextBuf& buf) {
+bool collapse_blank_lines(TextBuf& buf) {
     size_t w;
     switch (buf.kind()) {
         case PyUnicode_1BYTE_KIND: w = collapse_units(static_cast<Py_UCS1*>(buf.data()), buf.size()); break;
         case PyUnicode_2BYTE_KIND: w = collapse_units(static_cast<Py_UCS2*>(buf.data()), buf.size()); break;
         default: w = collapse_units(static_cast<Py_UCS4*>(buf.data()), buf.size());
     }
+    if (w == SIZE_MAX) return false;
     buf.truncate(w);
+    return true;
 }
 
 PyObject* py_collapse_blank_lines(PyObject*, PyObject* const* args) {
     TextBuf buf;
     buf.append(NStr::of(args[0]));
-    collapse_blank_lines(buf);
+    if (!collapse_blank_lines(buf)) return nullptr;
     return buf.to_py();
 }
 

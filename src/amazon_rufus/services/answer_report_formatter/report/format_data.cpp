@@ -120,7 +120,7 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) {
     bool collapsed = at_step(
         ctx, COLLAPSE_BLANK_LINES,
         [&] {
-            collapse_blank_lines(buf);
+            if (!collapse_blank_lines(buf)) return false;
             report = steal(buf.to_py());
             return static_cast<bool>(report);
         },

@@ -10,7 +10,7 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
 // The lines of a link list written into `sink` (false on error).
 bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink);
 // The final clean-up, in place: lines right-trimmed, blank runs collapsed,
-// trailing blank lines dropped.
-void collapse_blank_lines(TextBuf& buf);
+// trailing blank lines dropped (false when a signal handler raised).
+bool collapse_blank_lines(TextBuf& buf);
 
 }  // namespace arf

@@ -3,6 +3,13 @@
 
 namespace arf {
 
+size_t g_units_since_signal_check = 0;
+
+bool signal_raised() {
+    g_units_since_signal_check = 0;
+    return PyErr_CheckSignals() < 0;
+}
+
 int is_a(PyObject* o, PyTypeObject* type) {
     if (PyObject_TypeCheck(o, type)) return 1;
     // The built-in types whose `__class__` is their own answer at once.

@@ -13,6 +13,16 @@ inline bool is_plain_scalar(PyObject* o) {
            PyFloat_CheckExact(o);
 }
 
+// Long native loops look for a pending signal (Ctrl-C) once every so many
+// code units they have worked through: true when a handler raised.
+extern size_t g_units_since_signal_check;
+bool signal_raised();
+inline bool interrupted_after(size_t units) {
+    g_units_since_signal_check += units;
+    if (g_units_since_signal_check < (size_t(256) << 10)) return false;
+    return signal_raised();
+}
+
 // isinstance(o, type) as the host decides it: an instance passes at once,
 // anything else is asked for its `__class__`, which may run Python code and
 // may even claim the type (-1 on error).  Code after a true answer must not
