@@ -538,8 +538,8 @@ Columns: n = workload size (answers, lines, blocks, rows or bytes); in/out MB = 
 input text (answers and questions) and of the report; cold ms = median time of one native
 format_data call made right after a baseline call; warm ms = the same for native calls repeated back
 to back; base ms = median time of one baseline call; cold x, warm x = base/cold, base/warm; MB/s =
-report bytes per (cold) native second; floor ms = median of
-"\\n\\n".join(input texts), with an empty text appended when there is only one so that it is copied;
+report bytes per (cold) native second; floor ms = median of "\\n\\n".join(input texts), with an empty
+text appended when there is only one so that it is copied;
 x floor = native/floor; tm MB = tracemalloc peak of one native call (Python allocations only);
 rss MB = growth of the peak resident set over one native call in a fresh process (sees the C++ heap
 too, but not memory reused from freed blocks); mem x = max(tm, rss) / (in + out); us/unit = native
