@@ -17,3 +17,14 @@ baseline_module = importlib.import_module("baseline")
 
 NATIVE = native_module.AnswerReportFormatter()
 BASE = baseline_module.AnswerReportFormatter()
+
+
+class _Staged(native_module.AnswerReportFormatter):
+    """The native formatter kept off the fused route: a replaced step (here one that calls the
+    native one) makes every answer take the staged route through records and block dicts."""
+
+    def _render_blocks(self, blocks):
+        return super()._render_blocks(blocks)
+
+
+STAGED = _Staged()

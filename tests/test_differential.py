@@ -19,7 +19,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-from oracle import BASE, NATIVE, baseline_module, native_module  # noqa: E402,F401
+from oracle import BASE, NATIVE, STAGED, baseline_module, native_module  # noqa: E402,F401
 
 PROPS = settings(
     max_examples=200,
@@ -57,6 +57,10 @@ def outcome(func, args, kwargs):
     return ("ok", result, passthrough)
 
 
+# The steps whose answer bodies take the fused route when nothing is replaced.
+ROUTED = {"format_data", "_format_section", "_format_answer_body"}
+
+
 def check(method: str, *args, **kwargs):
     """Call `method` on both implementations with private deep copies of the arguments."""
     original = (args, kwargs)
@@ -64,6 +68,12 @@ def check(method: str, *args, **kwargs):
     base_args = copy.deepcopy(original)
     got = outcome(getattr(NATIVE, method), *native_args)
     want = outcome(getattr(BASE, method), *base_args)
+    if method in ROUTED:
+        # The same input on the staged route, which a replaced step forces.
+        staged_args = copy.deepcopy(original)
+        staged = outcome(getattr(STAGED, method), *staged_args)
+        assert staged[0] == got[0] and (staged[1:] == got[1:] if got[0] == "raise" else
+                                        same_value(staged[1], got[1])), f"{method}: fused {got!r}\nstaged {staged!r}"
     assert got[0] == want[0], f"{method}: native {got!r}\nbaseline {want!r}"
     if got[0] == "raise":
         assert (got[1], got[2]) == (want[1], want[2]), f"{method}: native {got!r}\nbaseline {want!r}"

@@ -172,9 +172,40 @@ using IBlocks = Either<IBlock>;
 using SBlocks = Either<SBlock>;
 using DBlocks = Either<DBlock>;
 
+// Where the text parser's blocks go: records for the steps that follow, or,
+// on the fused route, straight on to assembly and rendering.
+class BlockOut {
+public:
+    virtual ~BlockOut() = default;
+    // Takes the next block (false on error).
+    virtual bool push(IBlock&& b) = 0;
+    // The last block taken, or nullptr before the first.
+    virtual IBlock* last() = 0;
+    // A builder holding the last block's text, a list item being continued.
+    virtual TextBuf& continue_last() = 0;
+    // After the last block (false on error).
+    virtual bool finish() = 0;
+};
+
 // ---- Step cores (false on error) --------------------------------------------
 
+bool parse_text(Ctx& ctx, Work& w, PyObject* text, BlockOut& out);
 bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out);
+// The fused text route: an answer text parsed, assembled and rendered in one
+// pass into `sink`, for when every step on the way is native.
+bool write_text_body(Ctx& ctx, Work& w, PyObject* text, LineSink& sink);
+// The steps the fused text route stands for.
+constexpr uint32_t FUSED_TEXT_STEPS =
+    1u << BUILD_ANSWER_BLOCKS | 1u << BUILD_STRUCTURED_ANSWER_BLOCKS | 1u << NORMALIZE_STRUCTURED_ROW |
+    1u << NORMALIZE_ROW_CELLS | 1u << BUILD_TEXT_FALLBACK_BLOCKS | 1u << TO_STRUCTURED_BLOCKS | 1u << RENDER_BLOCKS |
+    1u << NORMALIZE_TEXT_LINES | 1u << PARSE_MARKDOWN_HEADING | 1u << PARSE_MARKDOWN_LIST_ITEM |
+    1u << PARSE_MARKDOWN_TABLE | 1u << PARSE_PIPE_ROW | 1u << IS_MARKDOWN_DELIMITER_ROW;
+
+// Rendered lines shared by the renderer and the fused route.
+void table_line(LineSink& sink, const std::vector<NStr>& cells);
+void delimiter_line(LineSink& sink, size_t columns);
+// "#" * n + " " + text for a small n and a trimmed text.
+void short_heading_line(LineSink& sink, int n, NStr text);
 bool convert_blocks(Ctx& ctx, Work& w, IBlocks& in, SBlocks& out);
 bool assemble_blocks(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out);
 bool render_blocks(Ctx& ctx, Work& w, DBlocks& in, LineSink& sink);

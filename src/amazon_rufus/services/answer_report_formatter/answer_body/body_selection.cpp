@@ -122,6 +122,23 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
     Ref structured = get_key(answer, N.blocks);
     if (!structured) return false;
 
+    // The fused route: every step from the text to its lines native, and no
+    // front-end blocks to try first (a value that is not a list, or an empty
+    // list, whose list test runs no code).
+    bool no_blocks = PyList_CheckExact(structured.get())
+                         ? PyList_GET_SIZE(structured.get()) == 0
+                         : is_plain_scalar(structured.get()) || PyDict_CheckExact(structured.get()) ||
+                               PyTuple_CheckExact(structured.get());
+    if (no_blocks && PyUnicode_CheckExact(text)) {
+        int fused = ctx.all_native(FUSED_TEXT_STEPS);
+        if (fused < 0) return false;
+        if (fused) {
+            if (write_text_body(ctx, w, text, sink)) return true;
+            add_traceback(BUILD_ANSWER_BLOCKS);
+            return false;
+        }
+    }
+
     DBlocks display;
     bool built = at_step(
         ctx, BUILD_ANSWER_BLOCKS,

@@ -95,6 +95,19 @@ bool heading_line(Work& w, LineSink& sink, PyObject* level, ReadText&& read_text
     return true;
 }
 
+}  // namespace
+
+void short_heading_line(LineSink& sink, int n, NStr text) {
+    sink.begin_line();
+    TextBuf& buf = sink.buf();
+    buf.append(HASHES.substr(0, static_cast<size_t>(n)));
+    NStr t = rtrim(text);
+    if (!t.empty()) {
+        buf.push(' ');
+        buf.append(t);
+    }
+}
+
 void table_line(LineSink& sink, const std::vector<NStr>& cells) {
     sink.begin_line();
     TextBuf& buf = sink.buf();
@@ -113,6 +126,8 @@ void delimiter_line(LineSink& sink, size_t columns) {
     for (size_t i = 1; i < columns; ++i) buf.append_ascii(" | ---");
     buf.append_ascii(" |");
 }
+
+namespace {
 
 // [str(cell) for cell in row] of a row of any shape.
 bool row_texts(Work& w, const RowRef& row, std::vector<NStr>& out) {

@@ -77,10 +77,10 @@ public:
     int continuation(Line& l);
     int paragraph_line(Line& l);
 
-    Parser(Ctx& ctx, Work& w, IBlocks& out)
+    Parser(Ctx& ctx, Work& w, BlockOut& out)
         : ctx_(ctx),
           w_(w),
-          blocks_(out.records),
+          out_(out),
           native_lines_(RecordPool<NStr>::take()),
           paragraph_(RecordPool<Piece>::take()) {}
     ~Parser() {
@@ -93,7 +93,7 @@ public:
 private:
     Ctx& ctx_;
     Work& w_;
-    std::vector<IBlock>& blocks_;
+    BlockOut& out_;
     // The lines: our own views, or, once anybody else sees them (a replaced
     // line splitter or table step), the object `lines`, used as the
     // algorithm uses it: len(lines) and lines[index] at every turn.
@@ -104,8 +104,6 @@ private:
     Py_ssize_t index_ = 0;
     Ref index_obj_;
     std::vector<Piece> paragraph_;
-    std::vector<TextBuf> builders_;     // growing texts of continued list items
-    std::vector<size_t> builder_of_;    // per block: builder index + 1, or 0
     bool in_code_fence_ = false;
 
     bool ensure_py_lines();
@@ -115,16 +113,12 @@ private:
     void set_index(PyObject* next);
     bool advance();
     bool flush_paragraph();
-    void push_block(IBlock&& b) {
-        blocks_.push_back(std::move(b));
-        builder_of_.push_back(0);
-    }
+    bool push_block(IBlock&& b) { return out_.push(std::move(b)); }
     bool step();
     int try_line(Step s, NStr line, PyObject* line_obj, NStr trimmed);
     int try_table();
     int try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObject* trimmed_obj);
     int adopt_line_result(Ref&& result);
-    bool finish();
 };
 
 // The list of line objects, built once when a step outside the native
@@ -248,7 +242,7 @@ bool Parser::flush_paragraph() {
         IBlock b;
         b.kind = IBlock::TEXT;
         b.text = text;
-        push_block(std::move(b));
+        if (!push_block(std::move(b))) return false;
     }
     return true;
 }
@@ -264,7 +258,7 @@ int Parser::adopt_line_result(Ref&& result) {
     b.kind = IBlock::FOREIGN;
     b.obj = r;
     if (!flush_paragraph()) return -1;
-    push_block(std::move(b));
+    if (!push_block(std::move(b))) return -1;
     return 1;
 }
 
@@ -300,7 +294,7 @@ int Parser::try_line(Step s, NStr line, PyObject* line_obj, NStr trimmed) {
             int r = recognise_line(ctx_, w_, s, trimmed, b);
             if (r <= 0) return r;
             if (!flush_paragraph()) return -1;
-            push_block(std::move(b));
+            if (!push_block(std::move(b))) return -1;
             return 1;
         },
         [&](const Callee& callee) -> int {
@@ -362,7 +356,7 @@ int Parser::try_table() {
                     Py_ssize_t next = 0;
                     if (!recognise_table(w_, native_lines_, index_, b, next)) return 0;
                     if (!flush_paragraph()) return -1;
-                    push_block(std::move(b));
+                    if (!push_block(std::move(b))) return -1;
                     index_ = next;
                     return 1;
                 }
@@ -381,7 +375,7 @@ int Parser::try_table() {
     IBlock b;
     b.kind = IBlock::FOREIGN;
     b.obj = w_.hold(table.release());
-    push_block(std::move(b));
+    if (!push_block(std::move(b))) return -1;
     set_index(next_obj.get());
     return 1;
 }
@@ -395,18 +389,13 @@ int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObje
     } else {
         m = continuation_matches(ctx_, w_, line);
     }
-    if (m <= 0 || blocks_.empty()) return m < 0 ? -1 : 0;
-    IBlock& last = blocks_.back();
+    IBlock* last_block = m > 0 ? out_.last() : nullptr;
+    if (!last_block) return m < 0 ? -1 : 0;
+    IBlock& last = *last_block;
     if (last.kind != IBlock::FOREIGN) {
         if (last.kind != IBlock::LIST_ITEM) return 0;
         // Item text and line are both trimmed, so the joined text is too.
-        size_t& slot = builder_of_.back();
-        if (!slot) {
-            builders_.emplace_back();
-            builders_.back().append(last.text);
-            slot = builders_.size();
-        }
-        TextBuf& buf = builders_[slot - 1];
+        TextBuf& buf = out_.continue_last();
         buf.push(' ');
         if (trimmed_obj && !PyUnicode_CheckExact(trimmed_obj)) {
             Ref s = format_of(trimmed_obj);
@@ -542,22 +531,13 @@ bool Parser::step() {
     return r == 2 || advance();  // the last rule always takes the line
 }
 
-bool Parser::finish() {
-    for (size_t i = 0; i < blocks_.size(); ++i) {
-        if (!builder_of_[i]) continue;
-        blocks_[i].text = w_.keep_text(builders_[builder_of_[i] - 1]);
-    }
-    return true;
-}
 
 bool Parser::run(PyObject* text) {
     bool split = at_step(
         ctx_, NORMALIZE_TEXT_LINES,
         [&] {
             native_lines_.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(text) / 32 + 1));
-            if (!split_text_lines(NStr::of(text), native_lines_)) return false;
-            blocks_.reserve(native_lines_.size() / 4 + 1);
-            return true;
+            return split_text_lines(NStr::of(text), native_lines_);
         },
         [&](const Callee& callee) {
             py_lines_ = ctx_.call(callee, &text, 1);
@@ -570,16 +550,55 @@ bool Parser::run(PyObject* text) {
         if (!more) break;
         if (!step()) return false;
     }
-    return flush_paragraph() && finish();
+    return flush_paragraph() && out_.finish();
 }
 
+// The blocks as records for the steps that follow; continued list items
+// grow in builders whose texts the records take at the end.
+class RecordOut final : public BlockOut {
+public:
+    RecordOut(Work& w, std::vector<IBlock>& blocks) : w_(w), blocks_(blocks) {}
+    bool push(IBlock&& b) override {
+        blocks_.push_back(std::move(b));
+        builder_of_.push_back(0);
+        return true;
+    }
+    IBlock* last() override { return blocks_.empty() ? nullptr : &blocks_.back(); }
+    TextBuf& continue_last() override {
+        size_t& slot = builder_of_.back();
+        if (!slot) {
+            builders_.emplace_back();
+            builders_.back().append(blocks_.back().text);
+            slot = builders_.size();
+        }
+        return builders_[slot - 1];
+    }
+    bool finish() override {
+        for (size_t i = 0; i < blocks_.size(); ++i)
+            if (builder_of_[i]) blocks_[i].text = w_.keep_text(builders_[builder_of_[i] - 1]);
+        return true;
+    }
+
+private:
+    Work& w_;
+    std::vector<IBlock>& blocks_;
+    std::vector<TextBuf> builders_;   // growing texts of continued list items
+    std::vector<size_t> builder_of_;  // per block: builder index + 1, or 0
+};
+
 }  // namespace
+
+bool parse_text(Ctx& ctx, Work& w, PyObject* text, BlockOut& out) {
+    Parser parser(ctx, w, out);
+    return parser.run(text);
+}
 
 bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out) {
     out.native = true;
     out.records.clear();
-    Parser parser(ctx, w, out);
-    return parser.run(text);
+    out.records.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(text) / 128 + 1));
+    RecordOut records(w, out.records);
+    return parse_text(ctx, w, text, records);
 }
 
 PyObject* py_build_text_fallback_blocks(PyObject* self, PyObject* const* args) {

@@ -69,6 +69,12 @@ public:
         if (pending_step_ != s && current() && !res_.observable && ((res_.native >> s) & 1u)) return 1;
         return resolve_slow(s, callee);
     }
+    // Whether every step of `mask` is native, the patterns too, and no lookup
+    // can run Python code (-1 on error).
+    int all_native(uint32_t mask) {
+        if (!current() && !refresh()) return -1;
+        return !res_.observable && res_.re_native && (res_.native & mask) == mask;
+    }
     // Whether the table recogniser's helper steps and the patterns are all
     // native and no lookup can run Python code (-1 on error).
     int table_helpers_native() {
