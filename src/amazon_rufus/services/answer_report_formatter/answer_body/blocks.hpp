@@ -189,7 +189,8 @@ public:
 
 // ---- Step cores (false on error) --------------------------------------------
 
-bool parse_text(Ctx& ctx, Work& w, PyObject* text, BlockOut& out);
+// `fused`: every step of the text route is known native (see write_text_body).
+bool parse_text(Ctx& ctx, Work& w, PyObject* text, BlockOut& out, bool fused);
 bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out);
 // The fused text route: an answer text parsed, assembled and rendered in one
 // pass into `sink`, for when every step on the way is native.

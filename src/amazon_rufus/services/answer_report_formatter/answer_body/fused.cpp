@@ -158,7 +158,7 @@ private:
 bool write_text_body(Ctx& ctx, Work& w, PyObject* text, LineSink& sink) {
     if (!PyUnicode_GET_LENGTH(text)) return true;
     StreamOut out(w, sink);
-    if (!parse_text(ctx, w, text, out)) return false;
+    if (!parse_text(ctx, w, text, out, true)) return false;
     // Nothing assembled: the whole trimmed text is the one block.
     if (!out.blocks()) {
         NStr t = trim(NStr::of(text));

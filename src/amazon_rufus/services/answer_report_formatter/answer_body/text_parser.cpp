@@ -77,10 +77,13 @@ public:
     int continuation(Line& l);
     int paragraph_line(Line& l);
 
-    Parser(Ctx& ctx, Work& w, BlockOut& out)
+    // `fused`: every step on the way and the patterns are known to be native,
+    // and no Python code can run here to change that.
+    Parser(Ctx& ctx, Work& w, BlockOut& out, bool fused)
         : ctx_(ctx),
           w_(w),
           out_(out),
+          fused_(fused),
           native_lines_(RecordPool<NStr>::take()),
           paragraph_(RecordPool<Piece>::take()) {}
     ~Parser() {
@@ -94,6 +97,7 @@ private:
     Ctx& ctx_;
     Work& w_;
     BlockOut& out_;
+    const bool fused_;
     // The lines: our own views, or, once anybody else sees them (a replaced
     // line splitter or table step), the object `lines`, used as the
     // algorithm uses it: len(lines) and lines[index] at every turn.
@@ -274,6 +278,17 @@ static bool may_open(Step s, NStr trimmed) {
 // The heading or list-item rule (`s`): the native recogniser on the trimmed
 // line, or whatever replaces it on the line itself.  1 a block, 0 none.
 int Parser::try_line(Step s, NStr line, PyObject* line_obj, NStr trimmed) {
+    if (fused_) {
+        // Every step native and the patterns too: the recogniser on views.
+        if (!may_open(s, trimmed)) return 0;
+        IBlock b;
+        bool found = s == PARSE_MARKDOWN_HEADING ? match_heading(trimmed, b.level, b.text)
+                                                 : match_list_item(trimmed, b.text);
+        if (!found) return 0;
+        b.kind = s == PARSE_MARKDOWN_HEADING ? IBlock::HEADING : IBlock::LIST_ITEM;
+        if (!flush_paragraph() || !push_block(std::move(b))) return -1;
+        return 1;
+    }
     auto line_arg = [&]() { return line_obj ? borrow(line_obj) : to_py(line); };
     return at_step(
         ctx_, s,
@@ -336,6 +351,14 @@ static bool unpack_pair(PyObject* result, Ref& first, Ref& second) {
 // every table step native it runs on the views; otherwise the lines become
 // one list of objects, once, and the step is called with it.
 int Parser::try_table() {
+    if (fused_) {
+        IBlock b;
+        Py_ssize_t next = 0;
+        if (!recognise_table(w_, native_lines_, index_, b, next)) return 0;
+        if (!flush_paragraph() || !push_block(std::move(b))) return -1;
+        index_ = next;
+        return 1;
+    }
     Ref result;  // the (table, next_index) pair of a step called with objects
     auto call_with_objects = [&](auto&& call) -> int {
         if (!ensure_py_lines()) return -1;
@@ -387,7 +410,7 @@ int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObje
         if (!r) return -1;
         m = truth(r.get());
     } else {
-        m = continuation_matches(ctx_, w_, line);
+        m = fused_ ? starts_with_space(line) : continuation_matches(ctx_, w_, line);
     }
     IBlock* last_block = m > 0 ? out_.last() : nullptr;
     if (!last_block) return m < 0 ? -1 : 0;
@@ -588,8 +611,8 @@ private:
 
 }  // namespace
 
-bool parse_text(Ctx& ctx, Work& w, PyObject* text, BlockOut& out) {
-    Parser parser(ctx, w, out);
+bool parse_text(Ctx& ctx, Work& w, PyObject* text, BlockOut& out, bool fused) {
+    Parser parser(ctx, w, out, fused);
     return parser.run(text);
 }
 
@@ -598,7 +621,7 @@ bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out) {
     out.records.clear();
     out.records.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(text) / 128 + 1));
     RecordOut records(w, out.records);
-    return parse_text(ctx, w, text, records);
+    return parse_text(ctx, w, text, records, false);
 }
 
 PyObject* py_build_text_fallback_blocks(PyObject* self, PyObject* const* args) {
