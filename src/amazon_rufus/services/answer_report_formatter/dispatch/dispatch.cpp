@@ -137,7 +137,7 @@ bool Ctx::refresh() {
     return true;
 }
 
-int Ctx::lookup(Step s) {
+int Ctx::lookup(Step s, Callee& callee) {
     PyObject* found = nullptr;
     int unbound = 0;
     if (Py_TYPE(self_)->tp_getattro == PyObject_GenericGetAttr) {
@@ -150,28 +150,19 @@ int Ctx::lookup(Step s) {
     bool native = unbound ? found == fn
                           : (PyMethod_Check(found) && PyMethod_GET_FUNCTION(found) == fn &&
                              PyMethod_GET_SELF(found) == self_);
-    pending_step_ = s;
-    pending_result_ = native ? 1 : 0;
     if (native) {
         Py_DECREF(found);
-        pending_.callable.reset();
-    } else {
-        pending_.callable = steal(found);
-        pending_.with_self = unbound != 0;
+        return 1;
     }
-    return pending_result_;
+    callee.callable = steal(found);
+    callee.with_self = unbound != 0;
+    return 0;
 }
 
 int Ctx::resolve_slow(Step s, Callee& callee) {
-    if (pending_step_ != s) {
-        if (!current() && !refresh()) return -1;
-        if (!res_.observable && (res_.native >> s) & 1u) return 1;
-        if (lookup(s) < 0) return -1;
-    }
-    pending_step_ = -1;
-    callee.callable = std::move(pending_.callable);
-    callee.with_self = pending_.with_self;
-    return pending_result_;
+    if (!current() && !refresh()) return -1;
+    if (!res_.observable && (res_.native >> s) & 1u) return 1;
+    return lookup(s, callee);
 }
 
 Ref Ctx::call(const Callee& callee, PyObject* const* args, int nargs, PyObject* kwname, PyObject* kwvalue) {

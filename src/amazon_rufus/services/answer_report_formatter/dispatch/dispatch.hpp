@@ -44,29 +44,15 @@ public:
     explicit Ctx(PyObject* self) : self_(self) {}
     PyObject* self() const { return self_; }
 
-    // Whether the step is the unreplaced native one (-1 on error).  Costs a
-    // few compares while nothing it depends on has changed.
-    int is_native(Step s) {
-        if (pending_step_ != s) pending_step_ = -1;  // another step's lookup is not this use's
-        if (!current() && !refresh()) return -1;
-        if (res_.observable) return lookup(s);
-        pending_step_ = -1;
-        return static_cast<int>((res_.native >> s) & 1u);
-    }
     // Whether patterns can be matched natively (-1 on error).
     int re_native() {
         if (!current() && !refresh()) return -1;
         return res_.re_native;
     }
-    // Whether looking a step up can run Python code (-1 on error).
-    int lookups_observable() {
-        if (!current() && !refresh()) return -1;
-        return res_.observable;
-    }
     // 1: the step is native; 0: `callee` holds the replacement, looked up
     // now as the algorithm looks it up at this use; -1: error.
     int resolve(Step s, Callee& callee) {
-        if (pending_step_ != s && current() && !res_.observable && ((res_.native >> s) & 1u)) return 1;
+        if (current() && !res_.observable && ((res_.native >> s) & 1u)) return 1;
         return resolve_slow(s, callee);
     }
     // Whether every step of `mask` is native, the patterns too, and no lookup
@@ -102,17 +88,13 @@ private:
     }
     bool refresh();
     int resolve_slow(Step s, Callee& callee);
-    // One lookup of the step on the instance, remembered for the resolve()
-    // that follows it (an observable lookup happens once per use).
-    int lookup(Step s);
+    // One lookup of the step on the instance, as the algorithm does at a use.
+    int lookup(Step s, Callee& callee);
 
     PyObject* self_;
     PyObject** dict_slot_ = &NO_DICT;  // where the instance keeps its __dict__
     static inline PyObject* NO_DICT = nullptr;
     Resolution res_;
-    int pending_step_ = -1;
-    int pending_result_ = 0;
-    Callee pending_;
 };
 
 }  // namespace arf
