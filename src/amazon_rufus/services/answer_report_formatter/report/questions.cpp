@@ -81,9 +81,9 @@ PyObject* py_extract_questions(PyObject* self, PyObject* const* args) {
 
 PyObject* fallback_title(PyObject* index) {
     TextBuf buf;
-    buf.append(U"第 "sv);
+    buf.append(ucs2_text(u"第 "));
     if (!append_int_text(buf, index)) return nullptr;
-    buf.append(U" 题"sv);
+    buf.append(ucs2_text(u" 题"));
     return buf.to_py();
 }
 

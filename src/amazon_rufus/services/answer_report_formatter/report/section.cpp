@@ -12,16 +12,16 @@ using namespace std::string_view_literals;  // literal lengths known at compile 
 
 namespace {
 
-void sub_heading(LineSink& sink, std::u32string_view heading) {
-    sink.line(std::u32string_view());
+void sub_heading(LineSink& sink, NStr heading) {
+    sink.begin_line();  // an empty line
     sink.line(heading);
-    sink.line(std::u32string_view());
+    sink.begin_line();
 }
 
 // A link sub-section: the heading and its lines, when there are lines.
 // `_format_product_links` / `_format_recommended_asins` hand `raw` on to
 // `_format_link_items`; natively the lines go straight into the section.
-bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, std::u32string_view heading) {
+bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, NStr heading) {
     PyObject* include_source = step == FORMAT_RECOMMENDED_ASINS ? Py_True : Py_False;
     Ref lines;  // what a replaced step returned
     bool ok = at_step(
@@ -67,13 +67,13 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
     Ref answer_data = is_dict ? borrow(answer) : steal(PyDict_New());
     if (!answer_data) return false;
     sink.begin_line();
-    out.append(U"## 第 "sv);
+    out.append(ucs2_text(u"## 第 "));
     if (!append_int_text(out, index)) return false;
-    out.append(U" 题："sv);
+    out.append(ucs2_text(u" 题："));
     out.append(NStr::of(question));
 
     Ref raw = get_key(answer_data.get(), N.productLinks);
-    if (!raw || !link_section(ctx, sink, FORMAT_PRODUCT_LINKS, raw.get(), U"### 相关产品"sv)) return false;
+    if (!raw || !link_section(ctx, sink, FORMAT_PRODUCT_LINKS, raw.get(), ucs2_text(u"### 相关产品"))) return false;
 
     Arena arena;
     Ref summary_value = get_key(answer_data.get(), N.summaryText);
@@ -82,9 +82,9 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
 
     auto no_answer = [&]() {
         sink.begin_line();
-        out.append(U"第 "sv);
+        out.append(ucs2_text(u"第 "));
         if (!append_int_text(out, index)) return false;
-        out.append(U" 题未获取到答案"sv);
+        out.append(ucs2_text(u" 题未获取到答案"));
         return true;
     };
     // Lines returned by a replaced step: used by truth value and appended.
@@ -96,7 +96,7 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
             if (has_summary < 0) return false;
             if (has_summary) return true;
         }
-        sub_heading(sink, U"### 答案"sv);
+        sub_heading(sink, ucs2_text(u"### 答案"));
         if (!t) return no_answer();
         return sink.extend(body);
     };
@@ -110,7 +110,7 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
         ctx, FORMAT_ANSWER_BODY,
         [&] {
             if (!accepts(FORMAT_ANSWER_BODY, 1, answer_data.get())) return false;
-            sub_heading(sink, U"### 答案"sv);
+            sub_heading(sink, ucs2_text(u"### 答案"));
             before = sink.count();
             return write_answer_body(ctx, index, answer_data.get(), sink, body);
         },
@@ -133,12 +133,12 @@ bool write_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* questi
     }
 
     raw = get_key(answer_data.get(), N.recommendedAsins);
-    if (!raw || !link_section(ctx, sink, FORMAT_RECOMMENDED_ASINS, raw.get(), U"### 推荐 ASIN"sv)) return false;
+    if (!raw || !link_section(ctx, sink, FORMAT_RECOMMENDED_ASINS, raw.get(), ucs2_text(u"### 推荐 ASIN"))) return false;
 
     int has_summary = truth_of(summary);
     if (has_summary < 0) return false;
     if (has_summary) {
-        sub_heading(sink, U"### 总结"sv);
+        sub_heading(sink, ucs2_text(u"### 总结"));
         if (summary.obj) {
             if (!sink.item(summary.obj)) return false;
         } else {

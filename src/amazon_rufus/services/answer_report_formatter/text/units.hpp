@@ -112,6 +112,13 @@ inline Py_ssize_t scan_units(const T* p, Py_ssize_t from, Py_ssize_t n, V maybe,
     return n;
 }
 
+// A constant text of the Basic Multilingual Plane with a code point above
+// U+00FF, as a two-byte view: appended to a two-byte buffer it is one copy.
+template <size_t N>
+constexpr NStr ucs2_text(const char16_t (&s)[N]) {
+    return NStr{s, PyUnicode_2BYTE_KIND, static_cast<Py_ssize_t>(N - 1), nullptr};
+}
+
 // Position of the first `c` at or after `from`, or -1.
 Py_ssize_t find_char(NStr s, Py_UCS4 c, Py_ssize_t from = 0);
 
