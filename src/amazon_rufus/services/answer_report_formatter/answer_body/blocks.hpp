@@ -195,15 +195,16 @@ bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out);
 // The fused text route: an answer text parsed, assembled and rendered in one
 // pass into `sink`, for when every step on the way is native.
 bool write_text_body(Ctx& ctx, Work& w, PyObject* text, LineSink& sink);
-// The steps the fused text route stands for.
-constexpr uint32_t FUSED_TEXT_STEPS =
+// The steps the fused routes stand for.
+constexpr uint32_t FUSED_STEPS =
     1u << BUILD_ANSWER_BLOCKS | 1u << BUILD_STRUCTURED_ANSWER_BLOCKS | 1u << NORMALIZE_STRUCTURED_ROW |
     1u << NORMALIZE_ROW_CELLS | 1u << BUILD_TEXT_FALLBACK_BLOCKS | 1u << TO_STRUCTURED_BLOCKS | 1u << RENDER_BLOCKS |
     1u << NORMALIZE_TEXT_LINES | 1u << PARSE_MARKDOWN_HEADING | 1u << PARSE_MARKDOWN_LIST_ITEM |
     1u << PARSE_MARKDOWN_TABLE | 1u << PARSE_PIPE_ROW | 1u << IS_MARKDOWN_DELIMITER_ROW;
 
 // Rendered lines shared by the renderer and the fused route.
-void table_line(LineSink& sink, const std::vector<NStr>& cells);
+void table_line(LineSink& sink, const NStr* cells, size_t n);
+inline void table_line(LineSink& sink, const std::vector<NStr>& cells) { table_line(sink, cells.data(), cells.size()); }
 void delimiter_line(LineSink& sink, size_t columns);
 // "#" * n + " " + text for a small n and a trimmed text.
 void short_heading_line(LineSink& sink, int n, NStr text);
@@ -241,6 +242,10 @@ Ref dblocks_to_py(DBlocks& b);
 Ref row_to_py(const Row& row);
 Ref rowref_to_py(const RowRef& row);
 // " | ".join of native cells.
-NStr join_cells(Work& w, const Row& row, Py_ssize_t from = 0);
+NStr join_cells(Work& w, const NStr* cells, size_t n);
+inline NStr join_cells(Work& w, const Row& row, Py_ssize_t from = 0) {
+    const size_t first = static_cast<size_t>(from);
+    return row.size() <= first ? NStr::of(N.empty) : join_cells(w, row.data() + first, row.size() - first);
+}
 
 }  // namespace arf

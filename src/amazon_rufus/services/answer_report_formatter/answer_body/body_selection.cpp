@@ -2,7 +2,7 @@
 // assemble to something, else the parsed answer text, else the text as one
 // block; then the rendered lines.
 #include "../module/steps.hpp"
-#include "blocks.hpp"
+#include "display_stream.hpp"
 
 namespace arf {
 
@@ -122,20 +122,25 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
     Ref structured = get_key(answer, N.blocks);
     if (!structured) return false;
 
-    // The fused route: every step from the text to its lines native, and no
-    // front-end blocks to try first (a value that is not a list, or an empty
-    // list, whose list test runs no code).
-    bool no_blocks = PyList_CheckExact(structured.get())
-                         ? PyList_GET_SIZE(structured.get()) == 0
-                         : is_plain_scalar(structured.get()) || PyDict_CheckExact(structured.get()) ||
-                               PyTuple_CheckExact(structured.get());
-    if (no_blocks && PyUnicode_CheckExact(text)) {
-        int fused = ctx.all_native(FUSED_TEXT_STEPS);
+    // The fused routes: every step from the blocks or the text to the lines
+    // native.  The front end's blocks come first when they are a non-empty
+    // list; a value that is not a list, or an empty list, passes the list
+    // test without running code.
+    PyObject* blocks = structured.get();
+    const bool blocks_list = PyList_CheckExact(blocks) && PyList_GET_SIZE(blocks) > 0;
+    const bool no_blocks = PyList_CheckExact(blocks) ? !blocks_list
+                                                     : is_plain_scalar(blocks) || PyDict_CheckExact(blocks) ||
+                                                           PyTuple_CheckExact(blocks);
+    if ((blocks_list || no_blocks) && PyUnicode_CheckExact(text)) {
+        int fused = ctx.all_native(FUSED_STEPS);
         if (fused < 0) return false;
         if (fused) {
-            if (write_text_body(ctx, w, text, sink)) return true;
-            add_traceback(BUILD_ANSWER_BLOCKS);
-            return false;
+            Py_ssize_t shown = blocks_list ? write_structured_body(w, blocks, sink) : 0;
+            if (shown > 0 || (shown == 0 && write_text_body(ctx, w, text, sink))) return true;
+            if (shown != NOT_PLAIN) {
+                add_traceback(BUILD_ANSWER_BLOCKS);
+                return false;
+            }
         }
     }
 

@@ -26,21 +26,20 @@ Ref row_to_py(const Row& row) {
 
 Ref rowref_to_py(const RowRef& row) { return row.native ? row_to_py(*row.native) : borrow(row.obj); }
 
-NStr join_cells(Work& w, const Row& row, Py_ssize_t from) {
-    const size_t first = static_cast<size_t>(from);
-    if (row.size() <= first) return NStr::of(N.empty);
-    if (row.size() - first == 1) return row[first];
-    size_t total = 3 * (row.size() - first - 1);
+NStr join_cells(Work& w, const NStr* cells, size_t n) {
+    if (!n) return NStr::of(N.empty);
+    if (n == 1) return cells[0];
+    size_t total = 3 * (n - 1);
     int kind = PyUnicode_1BYTE_KIND;
-    for (size_t i = first; i < row.size(); ++i) {
-        total += static_cast<size_t>(row[i].len);
-        if (row[i].kind > kind) kind = row[i].kind;
+    for (size_t i = 0; i < n; ++i) {
+        total += static_cast<size_t>(cells[i].len);
+        if (cells[i].kind > kind) kind = cells[i].kind;
     }
     void* out = w.room(total, kind);
     NStr separator = NStr::of(N.cell_separator);
-    for (size_t i = first; i < row.size(); ++i) {
-        if (i > first) out = copy_units(separator, out, kind);
-        out = copy_units(row[i], out, kind);
+    for (size_t i = 0; i < n; ++i) {
+        if (i) out = copy_units(separator, out, kind);
+        out = copy_units(cells[i], out, kind);
     }
     return w.stored(total, kind);
 }

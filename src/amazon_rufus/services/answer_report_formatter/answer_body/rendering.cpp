@@ -108,11 +108,11 @@ void short_heading_line(LineSink& sink, int n, NStr text) {
     }
 }
 
-void table_line(LineSink& sink, const std::vector<NStr>& cells) {
+void table_line(LineSink& sink, const NStr* cells, size_t n) {
     sink.begin_line();
     TextBuf& buf = sink.buf();
     buf.append_ascii("| ");
-    for (size_t i = 0; i < cells.size(); ++i) {
+    for (size_t i = 0; i < n; ++i) {
         if (i) buf.append_ascii(" | ");
         buf.append(cells[i]);
     }

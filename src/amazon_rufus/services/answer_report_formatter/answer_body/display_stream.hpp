@@ -1,0 +1,91 @@
+// Structured blocks assembled and rendered as they come, for the fused
+// routes: runs of list items and of table rows stay pending until a block
+// of another kind (or the end) closes them, as the assembly's flush_list and
+// flush_table do, and every display block is written into the section's
+// lines at once.  Table rows are kept flat (one cell array for the whole
+// table), so a row costs no allocation of its own.
+#pragma once
+#include "blocks.hpp"
+
+namespace arf {
+
+class DisplayStream {
+public:
+    DisplayStream(Work& w, LineSink& sink) : w_(w), sink_(sink), first_(sink.count()) {}
+
+    // A heading of `n` hashes (already clamped) with a trimmed, non-empty text.
+    void heading(int n, NStr text) {
+        close_list();
+        close_table();
+        begin_block();
+        short_heading_line(sink_, n, text);
+    }
+    // A text display block; it writes a line only when its trimmed text is not empty.
+    void text(NStr t) {
+        close_list();
+        close_table();
+        text_block(t);
+    }
+    void list_item(NStr text) {
+        close_table();
+        items_.push_back(Item{text, 0});
+    }
+    // A builder holding the last list item's text, to continue it.
+    TextBuf& continue_item();
+    // A table row of `n` >= 1 cells: closes an open list, joins the open table.
+    void table_row(const NStr* cells, size_t n) {
+        close_list();
+        cells_.insert(cells_.end(), cells, cells + n);
+        row_ends_.push_back(cells_.size());
+    }
+    // A table row that yields no row but has text: the open table closes
+    // and the text is a block of its own.
+    void row_text(NStr t) {
+        close_table();
+        text_block(t);
+    }
+    void close_list();
+    void close_table();
+    void finish() {
+        close_list();
+        close_table();
+    }
+    // Display blocks written so far.
+    size_t blocks() const { return blocks_; }
+
+private:
+    struct Item {
+        NStr text;
+        size_t builder;  // builder index + 1 once continued, else 0
+    };
+    // One empty line before every display block but the first.
+    void begin_block() {
+        if (sink_.count() > first_) sink_.line(std::u32string_view());
+        ++blocks_;
+    }
+    void text_block(NStr text) {
+        begin_block();
+        NStr t = trim(text);
+        if (!t.empty()) sink_.line(t);
+    }
+
+    Work& w_;
+    LineSink& sink_;
+    const Py_ssize_t first_;
+    size_t blocks_ = 0;
+    std::vector<Item> items_;
+    std::vector<TextBuf> builders_;
+    std::vector<NStr> cells_;      // the open table's cells, row after row
+    std::vector<size_t> row_ends_; // where each row's cells end in cells_
+    std::vector<NStr> padded_;     // a row padded or merged to the header's width
+};
+
+// The fused structured route: the front end's blocks of an answer, when they
+// are all plain built-in values, assembled and rendered straight into `sink`.
+// Returns the display blocks written (0: nothing to show, and nothing was
+// written), or NOT_PLAIN (nothing written) when some value could run Python
+// code or needs the staged route's general handling, or -1 on error.
+constexpr Py_ssize_t NOT_PLAIN = -2;
+Py_ssize_t write_structured_body(Work& w, PyObject* blocks, LineSink& sink);
+
+}  // namespace arf

@@ -1,0 +1,190 @@
+// The fused structured route: the front end's blocks read straight from
+// their dicts into the display stream.  It takes only exact built-in values,
+// whose reads, truth values, comparisons and str() run no Python code, so
+// the result is the staged route's; anything else sends the answer to the
+// staged route from its start.
+#include "display_stream.hpp"
+
+#include <cstring>
+
+namespace arf {
+
+namespace {
+
+// Exact built-in containers and scalars: nothing about them runs Python code.
+inline bool is_plain(PyObject* o) {
+    return is_plain_scalar(o) || PyList_CheckExact(o) || PyDict_CheckExact(o) || PyTuple_CheckExact(o);
+}
+
+// An exact str equal to an ASCII literal of length n.
+inline bool ascii_equals(PyObject* s, const char* lit, Py_ssize_t n) {
+    return PyUnicode_GET_LENGTH(s) == n && PyUnicode_IS_ASCII(s) && std::memcmp(PyUnicode_DATA(s), lit, n) == 0;
+}
+
+// The values of the four keys the assembly reads (nullptr when absent).
+struct Fields {
+    PyObject *type = nullptr, *text = nullptr, *level = nullptr, *cells = nullptr;
+};
+
+// One pass over a dict's items instead of four lookups.  With every key an
+// exact str, equality is the texts' own, as the lookups would compare them;
+// false when a key is anything else.
+bool read_fields(PyObject* dict, Fields& f) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        if (key == N.type || ascii_equals(key, "type", 4)) f.type = value;
+        else if (key == N.text || ascii_equals(key, "text", 4)) f.text = value;
+        else if (key == N.level || ascii_equals(key, "level", 5)) f.level = value;
+        else if (key == N.cells || ascii_equals(key, "cells", 5)) f.cells = value;
+    }
+    return true;
+}
+
+enum class Kind { HEADING, PARAGRAPH, LIST_ITEM, TABLE_ROW, OTHER, NOT_PLAIN };
+
+Kind kind_of(PyObject* type) {
+    if (!type) return Kind::OTHER;
+    if (!PyUnicode_CheckExact(type)) return is_plain(type) ? Kind::OTHER : Kind::NOT_PLAIN;
+    if (type == N.heading || ascii_equals(type, "heading", 7)) return Kind::HEADING;
+    if (type == N.paragraph || ascii_equals(type, "paragraph", 9)) return Kind::PARAGRAPH;
+    if (type == N.list_item || ascii_equals(type, "list_item", 9)) return Kind::LIST_ITEM;
+    if (type == N.table_row || ascii_equals(type, "table_row", 9)) return Kind::TABLE_ROW;
+    return Kind::OTHER;
+}
+
+// str(value or ""), untrimmed: 1 done, 0 not plain, -1 error.  A str is its
+// own view; an int, bool or float is converted (no Python code runs for
+// them); a non-empty container's str() would call its items' repr.
+int text_value(Work& w, PyObject* v, NStr& out) {
+    if (!v || v == Py_None) {
+        out = NStr::of(N.empty);
+        return 1;
+    }
+    if (PyUnicode_CheckExact(v)) {
+        out = NStr::of(v);
+        return 1;
+    }
+    if (!is_plain(v)) return 0;
+    int t = PyObject_IsTrue(v);  // no code runs for these types
+    if (t <= 0) {
+        out = NStr::of(N.empty);
+        return t < 0 ? -1 : 1;
+    }
+    if (PyList_CheckExact(v) || PyDict_CheckExact(v) || PyTuple_CheckExact(v)) return 0;
+    if (PyLong_CheckExact(v)) {
+        // Past the host's digit limit str() raises: the staged route reports it.
+        int overflow = 0;
+        PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow) return 0;
+    }
+    PyObject* s = PyObject_Str(v);
+    if (!s) return -1;
+    out = w.arena.keep(s);
+    return 1;
+}
+
+// The clamped level of a heading: n = min(6, max(1, level) + 2) hashes, or
+// 0 when the level is not plain.
+int heading_hashes(PyObject* level) {
+    if (level && PyLong_CheckExact(level)) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(level, &overflow);
+        if (overflow < 0 || (!overflow && v <= 1)) return 3;
+        if (overflow > 0 || v >= 4) return 6;
+        return static_cast<int>(v) + 2;
+    }
+    if (level && PyBool_Check(level)) return 3;  // max(1, True) is the 1
+    if (level && !is_plain(level)) return 0;
+    return 4;  // not an int: level 2
+}
+
+class StructuredReader {
+public:
+    StructuredReader(Work& w, LineSink& sink) : w_(w), display_(w, sink) {}
+
+    // 1 read, 0 not plain, -1 error.
+    int block(PyObject* raw) {
+        if (!PyDict_CheckExact(raw)) return is_plain(raw) ? 1 : 0;  // not a dict: skipped
+        Fields f;
+        if (!read_fields(raw, f)) return 0;
+        Kind kind = kind_of(f.type);
+        if (kind == Kind::NOT_PLAIN) return 0;
+        NStr raw_text;
+        int r = text_value(w_, f.text, raw_text);
+        if (r <= 0) return r;
+        NStr text = trim(raw_text);
+        if (text.empty() && kind != Kind::TABLE_ROW) return 1;
+        switch (kind) {
+            case Kind::HEADING: {
+                int n = heading_hashes(f.level);
+                if (!n) return 0;
+                display_.heading(n, text);
+                return 1;
+            }
+            case Kind::PARAGRAPH:
+                display_.text(text);
+                return 1;
+            case Kind::LIST_ITEM:
+                display_.list_item(text);
+                return 1;
+            case Kind::TABLE_ROW:
+                return table_row(f.cells, raw_text, text);
+            default:
+                return 1;  // any other type leaves no trace and closes nothing
+        }
+    }
+
+    size_t finish() {
+        display_.finish();
+        return display_.blocks();
+    }
+
+private:
+    // The row from `cells` when it is a non-empty list, else from the text
+    // by the pipe-row parser.
+    int table_row(PyObject* cells, NStr raw_text, NStr text) {
+        display_.close_list();
+        row_.clear();
+        if (cells && PyList_CheckExact(cells) && PyList_GET_SIZE(cells) > 0) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
+                NStr cell;
+                int r = text_value(w_, PyList_GET_ITEM(cells, i), cell);
+                if (r <= 0) return r;
+                row_.push_back(trim(cell));
+            }
+        } else if (cells && !is_plain(cells)) {
+            return 0;  // a list subclass or another type: the list test may run code
+        } else if (!parse_pipe_row(raw_text, row_)) {
+            if (!text.empty()) display_.row_text(text);
+            return 1;
+        }
+        display_.table_row(row_.data(), row_.size());
+        return 1;
+    }
+
+    Work& w_;
+    DisplayStream display_;
+    Row row_;
+};
+
+}  // namespace
+
+Py_ssize_t write_structured_body(Work& w, PyObject* blocks, LineSink& sink) {
+    auto mark = sink.mark();
+    StructuredReader reader(w, sink);
+    // The list is walked by index and its size re-read, although nothing
+    // here can change it.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(blocks); ++i) {
+        int r = reader.block(PyList_GET_ITEM(blocks, i));
+        if (r < 0 || (r > 0 && interrupted_after(64))) return -1;
+        if (r == 0) {
+            sink.rollback(mark);
+            return NOT_PLAIN;
+        }
+    }
+    return static_cast<Py_ssize_t>(reader.finish());
+}
+
+}  // namespace arf
