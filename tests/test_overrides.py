@@ -757,6 +757,22 @@ def texted(cls, text):
     return Texted(cls(text))
 
 
+class DictSub(dict):
+    pass
+
+
+class NeverEqual(str):
+    """A dict key that hashes as its text but equals nothing, so a lookup of that text misses it."""
+
+    __hash__ = str.__hash__
+    __eq__ = lambda self, other: False  # noqa: E731
+
+
+# Plain front-end blocks that render before an odd value turns up in a later one.
+PLAIN_FIRST = [{"type": "paragraph", "text": " a "}, {"type": "list_item", "text": "b"},
+               {"type": "table_row", "cells": ["c", 1]}, {"type": "table_row", "text": "d | e | f"}]
+
+
 def o_level(level, text="x"):
     return lambda base: (base(), "_render_blocks", ([{"type": "heading", "text": text, "level": level}],))
 
@@ -808,6 +824,12 @@ ODD_VALUES = {
         "_build_structured_answer_blocks",
         [{"type": "table_row", "cells": [texted(Decorated, "a"), "b"]},
          {"type": "table_row", "cells": ["c", texted(StripsToInt, "d"), "e"]}]),
+    "front-end text strips itself after plain blocks": o_report(
+        {"text": "t", "blocks": PLAIN_FIRST + [{"type": "paragraph", "text": texted(Decorated, " p ")}]}),
+    "front-end cell strips to an int after plain blocks": o_report(
+        {"text": "t", "blocks": PLAIN_FIRST + [{"type": "table_row", "cells": ["x", texted(StripsToInt, "y")]}]}),
+    "front-end key equals nothing after plain blocks": o_report(
+        {"text": "t", "blocks": PLAIN_FIRST + [{"type": "heading", NeverEqual("text"): "hidden"}]}),
     "summary strips itself": o_report({"text": "x", "summaryText": texted(Decorated, " s ")}),
     "summary strips to an int": o_report({"summaryText": texted(StripsToInt, "s")}),
     "link fields strip themselves": o_report(
@@ -866,6 +888,9 @@ CHECKED = {
     "stripped answer text is a str subclass": (
         o_report({"text": texted(Decorated, "t")}),
         "TypeError", "Argument 'text' has incorrect type (expected str, got Decorated)"),
+    "front-end row of a dict subclass after plain blocks": (
+        o_report({"text": "t", "blocks": PLAIN_FIRST + [DictSub(type="table_row", cells=["x"])]}),
+        "TypeError", "Argument 'block' has incorrect type (expected dict, got DictSub)"),
     "row text is a str subclass": (
         o_call("_normalize_structured_row", {"text": texted(Decorated, "a | b")}),
         "TypeError", "Argument 'line' has incorrect type (expected str, got Decorated)"),
