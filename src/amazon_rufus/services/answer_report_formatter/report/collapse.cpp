@@ -99,14 +99,51 @@ size_t collapse_units(T* d, size_t n) {
     return w;
 }
 
+// Whether the text is already what collapsing makes of it, as reports
+// usually are: lines separated by "\n" alone, none ending in whitespace, no
+// two empty lines in a row and none at the end.  Only the line breaks are
+// visited, so this costs a fraction of the compaction.  1 yes, 0 no, -1 when
+// a signal handler raised.
+template <class T>
+int already_collapsed(const T* d, size_t n) {
+    const Py_ssize_t len = static_cast<Py_ssize_t>(n);
+    size_t line_start = 0;
+    bool previous_empty = false;
+    for (Py_ssize_t at = 0;; ++at) {
+        at = scan_units(
+            d, at, len, [](Units16<T> v) { return may_break(v); }, is_linebreak);
+        if (at == len) break;
+        if (d[at] != '\n') return 0;
+        const size_t end = static_cast<size_t>(at);
+        if (interrupted_after(end - line_start + 1)) return -1;
+        if (end == line_start) {
+            if (previous_empty) return 0;
+            previous_empty = true;
+        } else {
+            if (is_space(d[end - 1])) return 0;
+            previous_empty = false;
+        }
+        line_start = end + 1;
+    }
+    if (!n) return 1;
+    return line_start < n && !is_space(d[n - 1]);
+}
+
+template <class T>
+size_t collapse_in_place(T* d, size_t n) {
+    int clean = already_collapsed(d, n);
+    if (clean < 0) return SIZE_MAX;
+    return clean ? n : collapse_units(d, n);
+}
+
 }  // namespace
 
 bool collapse_blank_lines(TextBuf& buf) {
     size_t w;
     switch (buf.kind()) {
-        case PyUnicode_1BYTE_KIND: w = collapse_units(static_cast<Py_UCS1*>(buf.data()), buf.size()); break;
-        case PyUnicode_2BYTE_KIND: w = collapse_units(static_cast<Py_UCS2*>(buf.data()), buf.size()); break;
-        default: w = collapse_units(static_cast<Py_UCS4*>(buf.data()), buf.size());
+        case PyUnicode_1BYTE_KIND: w = collapse_in_place(static_cast<Py_UCS1*>(buf.data()), buf.size()); break;
+        case PyUnicode_2BYTE_KIND: w = collapse_in_place(static_cast<Py_UCS2*>(buf.data()), buf.size()); break;
+        default: w = collapse_in_place(static_cast<Py_UCS4*>(buf.data()), buf.size());
     }
     if (w == SIZE_MAX) return false;
     buf.truncate(w);
