@@ -11,7 +11,10 @@ namespace arf {
 
 class DisplayStream {
 public:
-    DisplayStream(Work& w, LineSink& sink) : w_(w), sink_(sink), first_(sink.count()) {}
+    DisplayStream(Work& w, LineSink& sink);
+    ~DisplayStream();
+    DisplayStream(const DisplayStream&) = delete;
+    DisplayStream& operator=(const DisplayStream&) = delete;
 
     // A heading of `n` hashes (already clamped) with a trimmed, non-empty text.
     void heading(int n, NStr text) {
@@ -28,15 +31,15 @@ public:
     }
     void list_item(NStr text) {
         close_table();
-        items_.push_back(Item{text, 0});
+        s_.items.push_back(Item{text, 0});
     }
     // A builder holding the last list item's text, to continue it.
     TextBuf& continue_item();
     // A table row of `n` >= 1 cells: closes an open list, joins the open table.
     void table_row(const NStr* cells, size_t n) {
         close_list();
-        cells_.insert(cells_.end(), cells, cells + n);
-        row_ends_.push_back(cells_.size());
+        s_.cells.insert(s_.cells.end(), cells, cells + n);
+        s_.row_ends.push_back(s_.cells.size());
     }
     // A table row that yields no row but has text: the open table closes
     // and the text is a block of its own.
@@ -53,11 +56,26 @@ public:
     // Display blocks written so far.
     size_t blocks() const { return blocks_; }
 
-private:
+    // A row buffer for the caller's own use while the stream is open.
+    Row& row() { return s_.row; }
+
     struct Item {
         NStr text;
         size_t builder;  // builder index + 1 once continued, else 0
     };
+    // The pending state's storage.  Streams never nest (no Python code runs
+    // inside one), so one set serves every answer and keeps its room.
+    struct Scratch {
+        std::vector<Item> items;
+        std::vector<TextBuf> builders;
+        std::vector<NStr> cells;      // the open table's cells, row after row
+        std::vector<size_t> row_ends; // where each row's cells end in cells
+        std::vector<NStr> padded;     // a row padded or merged to the header's width
+        Row row;
+        bool busy = false;
+    };
+
+private:
     // One empty line before every display block but the first.
     void begin_block() {
         if (sink_.count() > first_) sink_.line(std::u32string_view());
@@ -73,11 +91,8 @@ private:
     LineSink& sink_;
     const Py_ssize_t first_;
     size_t blocks_ = 0;
-    std::vector<Item> items_;
-    std::vector<TextBuf> builders_;
-    std::vector<NStr> cells_;      // the open table's cells, row after row
-    std::vector<size_t> row_ends_; // where each row's cells end in cells_
-    std::vector<NStr> padded_;     // a row padded or merged to the header's width
+    std::unique_ptr<Scratch> own_;  // only if the shared set were busy
+    Scratch& s_;
 };
 
 // The fused structured route: the front end's blocks of an answer, when they

@@ -146,6 +146,7 @@ private:
     // by the pipe-row parser.
     int table_row(PyObject* cells, NStr raw_text, NStr text) {
         display_.close_list();
+        Row& row_ = display_.row();
         row_.clear();
         if (cells && PyList_CheckExact(cells) && PyList_GET_SIZE(cells) > 0) {
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
@@ -166,7 +167,6 @@ private:
 
     Work& w_;
     DisplayStream display_;
-    Row row_;
 };
 
 }  // namespace

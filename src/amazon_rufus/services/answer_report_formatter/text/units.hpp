@@ -124,13 +124,18 @@ Py_ssize_t find_char(NStr s, Py_UCS4 c, Py_ssize_t from = 0);
 
 // str.strip() and str.rstrip() as views; inline, since they run several
 // times per line and usually stop at the first code unit they look at.
-inline NStr trim(NStr s) {
+inline NStr trim_units(NStr s) {
     return with_units(s, [&](auto* p) {
         Py_ssize_t a = 0, b = s.len;
         while (a < b && is_space(p[a])) ++a;
         while (b > a && is_space(p[b - 1])) --b;
         return s.sub(a, b);
     });
+}
+inline NStr trim(NStr s) {
+    // Most texts neither start nor end with whitespace.
+    if (s.len && !is_space(s[0]) && !is_space(s[s.len - 1])) return s;
+    return trim_units(s);
 }
 inline NStr rtrim(NStr s) {
     return with_units(s, [&](auto* p) {
