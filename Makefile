@@ -23,7 +23,7 @@ requirements = $(PY) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.t
 	print("\n".join(p["build-system"]["requires"] if n == "build" else p["project"]["dependencies"] if n == "run" \
 	else p["project"]["optional-dependencies"][n]))'
 
-.PHONY: venv install example test bench dev sanitize clang-test wheel clean
+.PHONY: venv install example test bench dev sanitize fuzz clang-test wheel clean
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it (pyenv install 3.12) or set PYTHON312=/path/to/python3.12" >&2; exit 1; }
@@ -79,6 +79,24 @@ sanitize: install $(VENV)/.test-deps
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONPATH=build/asan/pkg $(PY) -m pytest -p no:cacheprovider tests --deselect tests/test_cli.py
+
+# Coverage-guided fuzzing against a clang build with AddressSanitizer, UBSan
+# and libFuzzer's coverage counters; atheris brings the matching runtime,
+# which is preloaded.  FUZZ_TIME seconds (default 60); FUZZ_ARGS takes more
+# libFuzzer options or a corpus directory.
+FUZZ_PKG := build/fuzz/pkg/quorin/amazon_rufus/services
+FUZZ_TIME ?= 60
+fuzz: $(VENV)/.build-tools $(VENV)/.test-deps
+	@command -v clang++ >/dev/null || { echo "clang++ not found (Debian: apt-get install clang)" >&2; exit 1; }
+	$(PIP) atheris
+	CXX=clang++ $(VENV)/bin/cmake -S . -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DARF_FUZZ=ON -DPython_EXECUTABLE=$(abspath $(PY))
+	$(VENV)/bin/cmake --build build/fuzz
+	rm -rf build/fuzz/pkg && mkdir -p $(FUZZ_PKG)
+	cp python/quorin/amazon_rufus/services/*.py python/quorin/amazon_rufus/services/*.pyi build/fuzz/answer_report_formatter*.so $(FUZZ_PKG)/
+	LD_PRELOAD="$$($(PY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONPATH=build/fuzz/pkg $(PY) fuzz/fuzz_routes.py -max_total_time=$(FUZZ_TIME) -print_final_stats=1 $(FUZZ_ARGS)
 
 # The test suite against a build by clang (warnings are errors there too).
 # clang comes from the system (Debian: apt-get install clang).

@@ -5,10 +5,10 @@ dictionaries. Each result goes through the fused route (the native formatter as 
 (the native formatter with a replaced step that calls the native one) and the plain-Python baseline; the
 three must give the same report or the same exception.
 
-Short run (as CI does):   PYTHONPATH=python python fuzz/fuzz_routes.py -max_total_time=60
-Long run:                 PYTHONPATH=python python fuzz/fuzz_routes.py -max_total_time=3600 fuzz/corpus
-Against the sanitizer build, prefix LD_PRELOAD with the libasan and libubsan of `make sanitize` and use
-PYTHONPATH=build/asan/pkg (ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1).
+On the extension built by clang with AddressSanitizer, UBSan and libFuzzer's coverage counters (what CI runs):
+  short run:  make fuzz                  (60 seconds)
+  long run:   mkdir -p build/fuzz-corpus && make fuzz FUZZ_TIME=3600 FUZZ_ARGS=build/fuzz-corpus
+On the release build:  PYTHONPATH=python python fuzz/fuzz_routes.py -max_total_time=60
 """
 
 from __future__ import annotations
