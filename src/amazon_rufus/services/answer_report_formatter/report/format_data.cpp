@@ -96,7 +96,7 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) {
     Ref questions = ctx.invoke(EXTRACT_QUESTIONS, &data, 1);
     if (!questions) return nullptr;
 
-    TextBuf buf{TextBuf::Large{}};
+    TextBuf buf{TextBuf::ForStr{}};
     std::vector<Section> sections;
     size_t kept = 0;
     bool joined_ok = true;
@@ -121,7 +121,7 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) {
         ctx, COLLAPSE_BLANK_LINES,
         [&] {
             if (!collapse_blank_lines(buf)) return false;
-            report = steal(buf.to_py());
+            report = steal(buf.take_str());
             return static_cast<bool>(report);
         },
         [&](const Callee& callee) {

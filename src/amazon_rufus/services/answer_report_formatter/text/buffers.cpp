@@ -101,14 +101,82 @@ TextBuf::TextBuf() { take_block(false, data_, bytes_); }
 
 TextBuf::TextBuf(Large) { take_block(true, data_, bytes_); }
 
+namespace {
+size_t g_last_str_units = 0;  // length of the last text take_str() handed out
+}  // namespace
+
+TextBuf::TextBuf(ForStr) {
+    size_t units = g_last_str_units + g_last_str_units / 8;
+    new_str(units > 4096 ? units : 4096, PyUnicode_1BYTE_KIND);
+}
+
 TextBuf::~TextBuf() {
-    if (data_) give_block(data_, bytes_);
+    if (str_) Py_DECREF(str_);
+    else if (data_) give_block(data_, bytes_);
+}
+
+// A str's kind follows from the largest code point it is made for; every
+// kind but ASCII has the same layout, so 0xff (not 0x7f) is used for one byte.
+void TextBuf::new_str(size_t units, int kind) {
+    const Py_UCS4 top = kind == 1 ? 0xff : kind == 2 ? 0xffff : 0x10ffff;
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(units), top);
+    if (!s) {
+        PyErr_Clear();  // reported as the std::bad_alloc of any other buffer
+        throw std::bad_alloc();
+    }
+    if (size_) copy_units(view(0, size_), PyUnicode_DATA(s), kind);
+    if (str_) Py_DECREF(str_);
+    else if (data_) give_block(data_, bytes_);
+    str_ = s;
+    data_ = PyUnicode_DATA(s);
+    bytes_ = units * static_cast<size_t>(kind);
+    kind_ = kind;
+}
+
+PyObject* TextBuf::take_str() {
+    if (!str_) return to_py();
+    // A str holds its text at exactly the width of its largest code point:
+    // one above the kind below this one must be present (most reports have
+    // one in their first line).
+    const Py_UCS4 floor = kind_ == 1 ? 0x7f : kind_ == 2 ? 0xff : 0xffff;
+    bool exact = with_units(view(0, size_), [&](auto* p) {
+        for (size_t i = 0; i < size_; ++i)
+            if (p[i] > floor) return true;
+        return false;
+    });
+    if (!exact) return to_py();
+    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size_)) < 0) {
+        // str_ is released by a failed resize.
+        str_ = nullptr;
+        data_ = nullptr;
+        size_ = bytes_ = 0;
+        return nullptr;
+    }
+    g_last_str_units = size_;
+    PyObject* s = str_;
+    str_ = nullptr;
+    data_ = nullptr;
+    size_ = bytes_ = 0;
+    return s;
 }
 
 void TextBuf::grow(size_t need) {
     size_t cap = bytes_ / kind_;
     size_t want = cap ? cap + cap / 2 : 256;
     if (want < size_ + need) want = size_ + need;
+    if (str_) {
+        // Room in the str: resizing keeps its text (and may move it).
+        if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(want)) < 0) {
+            PyErr_Clear();
+            str_ = nullptr;
+            data_ = nullptr;
+            size_ = bytes_ = 0;
+            throw std::bad_alloc();
+        }
+        data_ = PyUnicode_DATA(str_);
+        bytes_ = want * kind_;
+        return;
+    }
     void* p = std::realloc(data_, want * kind_);
     if (!p) throw std::bad_alloc();
     data_ = p;
@@ -119,6 +187,12 @@ void TextBuf::widen(Py_UCS4 c) { widen_to(c <= 0xff ? 1 : c <= 0xffff ? 2 : 4); 
 
 void TextBuf::widen_to(int kind) {
     if (kind <= kind_) return;
+    if (str_) {
+        // A str's width is fixed: its text moves into a wider one.
+        size_t cap = bytes_ / kind_;
+        new_str(cap > size_ + 256 ? cap : size_ + 256, kind);
+        return;
+    }
     if (bytes_ >= (size_ + 1) * kind) {
         // The block has room: convert in place from the end, where the wider
         // units do not yet overlap narrower ones still to be read.

@@ -47,15 +47,21 @@ private:
 class TextBuf {
 public:
     struct Large {};
+    struct ForStr {};
     TextBuf();
-    // Takes the largest retained block: for a buffer that will hold a report.
+    // Takes the largest retained block: for a large buffer of texts.
     explicit TextBuf(Large);
+    // Writes into the storage of a str that take_str() hands out at the end,
+    // so a report is not copied once more into its str.  Starts with room
+    // for the previous such text.  Throws std::bad_alloc without memory.
+    explicit TextBuf(ForStr);
     TextBuf(const TextBuf&) = delete;
     TextBuf& operator=(const TextBuf&) = delete;
-    TextBuf(TextBuf&& o) : data_(o.data_), size_(o.size_), bytes_(o.bytes_), kind_(o.kind_) {
+    TextBuf(TextBuf&& o) : data_(o.data_), size_(o.size_), bytes_(o.bytes_), kind_(o.kind_), str_(o.str_) {
         o.data_ = nullptr;
         o.size_ = o.bytes_ = 0;
         o.kind_ = PyUnicode_1BYTE_KIND;
+        o.str_ = nullptr;
     }
     ~TextBuf();
 
@@ -111,6 +117,10 @@ public:
     }
     PyObject* to_py(size_t from, size_t to) const;
     PyObject* to_py() const { return to_py(0, size_); }
+    // The whole text as a new str, leaving the buffer empty: the str whose
+    // storage it was, when the text needs exactly that str's width, else a
+    // copy as to_py() makes it.
+    PyObject* take_str();
     NStr view(size_t from, size_t to) const {
         return NStr{static_cast<const char*>(data_) + from * kind_, kind_, static_cast<Py_ssize_t>(to - from), nullptr};
     }
@@ -120,6 +130,7 @@ public:
         std::swap(size_, o.size_);
         std::swap(bytes_, o.bytes_);
         std::swap(kind_, o.kind_);
+        std::swap(str_, o.str_);
     }
 
 private:
@@ -145,9 +156,13 @@ private:
 public:
     void widen_to(int kind);
 private:
+    // A str's storage: a new str of `units` code units of `kind`.
+    void new_str(size_t units, int kind);
+
     void* data_ = nullptr;
     size_t size_ = 0, bytes_ = 0;
     int kind_ = PyUnicode_1BYTE_KIND;
+    PyObject* str_ = nullptr;  // the str whose storage data_ is, if any
 };
 
 }  // namespace arf
