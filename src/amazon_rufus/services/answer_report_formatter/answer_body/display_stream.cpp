@@ -33,7 +33,6 @@ DisplayStream::~DisplayStream() {
     if (&s_ != &g_scratch) return;
     empty_keeping_room(s_.items);
     empty_keeping_room(s_.cells);
-    empty_keeping_room(s_.row_ends);
     empty_keeping_room(s_.padded);
     empty_keeping_room(s_.row);
     s_.builders.clear();
@@ -68,37 +67,33 @@ void DisplayStream::close_list() {
     s_.builders.clear();
 }
 
-// A lone row is shown as its cells joined; two or more rows are a table
-// whose later rows are padded or merged to the first row's width.
-void DisplayStream::close_table() {
-    std::vector<size_t>& ends = s_.row_ends;
-    if (ends.empty()) return;
-    const NStr* cells = s_.cells.data();
-    if (ends.size() == 1) {
-        text_block(join_cells(w_, cells, ends[0]));
-    } else {
-        begin_block();
-        const size_t width = ends[0];
-        table_line(sink_, cells, width);
-        delimiter_line(sink_, width);
-        std::vector<NStr>& padded = s_.padded;
-        for (size_t i = 1; i < ends.size(); ++i) {
-            const NStr* row = cells + ends[i - 1];
-            const size_t n = ends[i] - ends[i - 1];
-            if (n == width) {
-                table_line(sink_, row, n);
-                continue;
-            }
-            padded.assign(row, row + std::min(n, width - 1));
-            if (n < width)
-                padded.resize(width, NStr::of(N.empty));
-            else
-                padded.push_back(join_cells(w_, row + (width - 1), n - (width - 1)));
-            table_line(sink_, padded);
-        }
+// The header and delimiter lines, once a second row makes the open table one.
+void DisplayStream::table_head() {
+    begin_block();
+    table_line(sink_, s_.cells);
+    delimiter_line(sink_, s_.cells.size());
+}
+
+// A body row padded or merged to the header's width.
+void DisplayStream::body_row(const NStr* row, size_t n) {
+    const size_t width = s_.cells.size();
+    if (n == width) {
+        table_line(sink_, row, n);
+        return;
     }
-    s_.cells.clear();
-    ends.clear();
+    std::vector<NStr>& padded = s_.padded;
+    padded.assign(row, row + std::min(n, width - 1));
+    if (n < width)
+        padded.resize(width, NStr::of(N.empty));
+    else
+        padded.push_back(join_cells(w_, row + (width - 1), n - (width - 1)));
+    table_line(sink_, padded);
+}
+
+// A lone row is shown as its cells joined; a table is written already.
+void DisplayStream::close_table() {
+    if (table_rows_ == 1) text_block(join_cells(w_, s_.cells.data(), s_.cells.size()));
+    table_rows_ = 0;
 }
 
 }  // namespace arf

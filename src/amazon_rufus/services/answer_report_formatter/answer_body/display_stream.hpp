@@ -35,11 +35,18 @@ public:
     }
     // A builder holding the last list item's text, to continue it.
     TextBuf& continue_item();
-    // A table row of `n` >= 1 cells: closes an open list, joins the open table.
+    // A table row of `n` >= 1 cells: closes an open list, joins the open
+    // table.  The first row waits, as it is text when it stays alone; from
+    // the second on the table is certain, and rows are written as they come.
     void table_row(const NStr* cells, size_t n) {
         close_list();
-        s_.cells.insert(s_.cells.end(), cells, cells + n);
-        s_.row_ends.push_back(s_.cells.size());
+        if (!table_rows_) {
+            s_.cells.assign(cells, cells + n);
+        } else {
+            if (table_rows_ == 1) table_head();
+            body_row(cells, n);
+        }
+        ++table_rows_;
     }
     // A table row that yields no row but has text: the open table closes
     // and the text is a block of its own.
@@ -68,8 +75,7 @@ public:
     struct Scratch {
         std::vector<Item> items;
         std::vector<TextBuf> builders;
-        std::vector<NStr> cells;      // the open table's cells, row after row
-        std::vector<size_t> row_ends; // where each row's cells end in cells
+        std::vector<NStr> cells;      // the open table's first row
         std::vector<NStr> padded;     // a row padded or merged to the header's width
         Row row;
         bool busy = false;
@@ -81,6 +87,8 @@ private:
         if (sink_.count() > first_) sink_.line(std::u32string_view());
         ++blocks_;
     }
+    void table_head();
+    void body_row(const NStr* cells, size_t n);
     void text_block(NStr text) {
         begin_block();
         NStr t = trim(text);
@@ -91,6 +99,7 @@ private:
     LineSink& sink_;
     const Py_ssize_t first_;
     size_t blocks_ = 0;
+    size_t table_rows_ = 0;  // rows of the open table
     std::unique_ptr<Scratch> own_;  // only if the shared set were busy
     Scratch& s_;
 };
