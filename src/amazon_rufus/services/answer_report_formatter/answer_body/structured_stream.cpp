@@ -11,11 +11,6 @@ namespace arf {
 
 namespace {
 
-// Exact built-in containers and scalars: nothing about them runs Python code.
-inline bool is_plain(PyObject* o) {
-    return is_plain_scalar(o) || PyList_CheckExact(o) || PyDict_CheckExact(o) || PyTuple_CheckExact(o);
-}
-
 // An exact str equal to an ASCII literal of length n.
 inline bool ascii_equals(PyObject* s, const char* lit, Py_ssize_t n) {
     return PyUnicode_GET_LENGTH(s) == n && PyUnicode_IS_ASCII(s) && std::memcmp(PyUnicode_DATA(s), lit, n) == 0;
@@ -26,19 +21,14 @@ struct Fields {
     PyObject *type = nullptr, *text = nullptr, *level = nullptr, *cells = nullptr;
 };
 
-// One pass over a dict's items instead of four lookups.  With every key an
-// exact str, equality is the texts' own, as the lookups would compare them;
-// false when a key is anything else.
 bool read_fields(PyObject* dict, Fields& f) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-        if (key == N.type || ascii_equals(key, "type", 4)) f.type = value;
-        else if (key == N.text || ascii_equals(key, "text", 4)) f.text = value;
-        else if (key == N.level || ascii_equals(key, "level", 5)) f.level = value;
-        else if (key == N.cells || ascii_equals(key, "cells", 5)) f.cells = value;
-    }
+    const KeyName names[4] = {{N.type, "type"}, {N.text, "text"}, {N.level, "level"}, {N.cells, "cells"}};
+    PyObject* values[4];
+    if (!read_plain_keys(dict, names, values)) return false;
+    f.type = values[0];
+    f.text = values[1];
+    f.level = values[2];
+    f.cells = values[3];
     return true;
 }
 
@@ -54,36 +44,7 @@ Kind kind_of(PyObject* type) {
     return Kind::OTHER;
 }
 
-// str(value or ""), untrimmed: 1 done, 0 not plain, -1 error.  A str is its
-// own view; an int, bool or float is converted (no Python code runs for
-// them); a non-empty container's str() would call its items' repr.
-int text_value(Work& w, PyObject* v, NStr& out) {
-    if (!v || v == Py_None) {
-        out = NStr::of(N.empty);
-        return 1;
-    }
-    if (PyUnicode_CheckExact(v)) {
-        out = NStr::of(v);
-        return 1;
-    }
-    if (!is_plain(v)) return 0;
-    int t = PyObject_IsTrue(v);  // no code runs for these types
-    if (t <= 0) {
-        out = NStr::of(N.empty);
-        return t < 0 ? -1 : 1;
-    }
-    if (PyList_CheckExact(v) || PyDict_CheckExact(v) || PyTuple_CheckExact(v)) return 0;
-    if (PyLong_CheckExact(v)) {
-        // Past the host's digit limit str() raises: the staged route reports it.
-        int overflow = 0;
-        PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (overflow) return 0;
-    }
-    PyObject* s = PyObject_Str(v);
-    if (!s) return -1;
-    out = w.arena.keep(s);
-    return 1;
-}
+int text_value(Work& w, PyObject* v, NStr& out) { return plain_text(v, w.arena, out); }
 
 // The clamped level of a heading: n = min(6, max(1, level) + 2) hashes, or
 // 0 when the level is not plain.

@@ -32,8 +32,9 @@ static bool indented_line(LineSink& sink, const TextVal& v, Arena& arena) {
     return append_formatted(sink.buf(), v, arena);
 }
 
-static bool link_object_lines(PyObject* item, bool include_source, LineSink& sink, Arena& arena) {
-    TextVal asin, title, href, source, description;
+// The fields read through the host's lookups and conversions.
+static bool generic_link_fields(PyObject* item, Arena& arena, TextVal& asin, TextVal& title, TextVal& href,
+                                TextVal& source, TextVal& description) {
     if (!field(item, N.asin, arena, asin)) return false;
     {
         // title or href or "": each value's truth is asked once.
@@ -52,7 +53,12 @@ static bool link_object_lines(PyObject* item, bool include_source, LineSink& sin
     if (!field(item, N.href, arena, href) || !field(item, N.source, arena, source) ||
         !field(item, N.description, arena, description))
         return false;
+    return true;
+}
 
+static bool write_link_object(bool include_source, LineSink& sink, Arena& arena, const TextVal& asin,
+                              const TextVal& title, const TextVal& href, const TextVal& source,
+                              const TextVal& description) {
     // " - ".join(part for part in (asin, title) if part)
     const TextVal* parts[2];
     size_t nparts = 0;
@@ -91,6 +97,39 @@ static bool link_object_lines(PyObject* item, bool include_source, LineSink& sin
     }
     if (buf.size() == label_start) sink.rollback(mark);
     return indented_line(sink, href, arena) && indented_line(sink, description, arena);
+}
+
+// The fields of a link dict whose keys and values are all plain, read in
+// one pass: 1 read, 0 not plain (nothing read), -1 on error.
+static int plain_link_fields(PyObject* item, Arena& arena, TextVal& asin, TextVal& title, TextVal& href,
+                             TextVal& source, TextVal& description) {
+    if (!PyDict_CheckExact(item)) return 0;
+    const KeyName names[5] = {
+        {N.asin, "asin"}, {N.title, "title"}, {N.href, "href"}, {N.source, "source"}, {N.description, "description"}};
+    PyObject* values[5];
+    if (!read_plain_keys(item, names, values)) return 0;
+    NStr texts[5];
+    for (size_t i = 0; i < 5; ++i) {
+        int r = plain_text(values[i], arena, texts[i]);
+        if (r <= 0) return r;
+    }
+    // title or href or "": a truthy title is used even when it strips to "".
+    int has_title = values[1] ? PyObject_IsTrue(values[1]) : 0;  // no code runs for plain values
+    if (has_title < 0) return -1;
+    asin = TextVal{trim(texts[0])};
+    title = TextVal{trim(texts[has_title ? 1 : 2])};
+    href = TextVal{trim(texts[2])};
+    source = TextVal{trim(texts[3])};
+    description = TextVal{trim(texts[4])};
+    return 1;
+}
+
+static bool link_object_lines(PyObject* item, bool include_source, LineSink& sink, Arena& arena) {
+    TextVal asin, title, href, source, description;
+    int plain = plain_link_fields(item, arena, asin, title, href, source, description);
+    if (plain < 0) return false;
+    if (!plain && !generic_link_fields(item, arena, asin, title, href, source, description)) return false;
+    return write_link_object(include_source, sink, arena, asin, title, href, source, description);
 }
 
 // Writes the lines of a link list; false on error.

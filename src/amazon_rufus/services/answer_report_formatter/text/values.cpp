@@ -1,6 +1,8 @@
 // Value rules shared by every step.
 #include "values.hpp"
 
+#include <cstring>
+
 namespace arf {
 
 size_t g_units_since_signal_check = 0;
@@ -106,6 +108,29 @@ static int compare_text(PyObject* o, PyObject* text, int op) {
 int equals_text(PyObject* o, PyObject* text) { return compare_text(o, text, Py_EQ); }
 
 int differs_from_text(PyObject* o, PyObject* text) { return compare_text(o, text, Py_NE); }
+
+int plain_text_converted(PyObject* v, Arena& arena, NStr& out) {
+    if (!v || v == Py_None) {
+        out = NStr::of(N.empty);
+        return 1;
+    }
+    if (!is_plain(v)) return 0;
+    int t = PyObject_IsTrue(v);  // no code runs for these types
+    if (t <= 0) {
+        out = NStr::of(N.empty);
+        return t < 0 ? -1 : 1;
+    }
+    if (PyList_CheckExact(v) || PyDict_CheckExact(v) || PyTuple_CheckExact(v)) return 0;
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow) return 0;
+    }
+    PyObject* s = PyObject_Str(v);
+    if (!s) return -1;
+    out = arena.keep(s);
+    return 1;
+}
 
 bool append_int_text(TextBuf& buf, PyObject* value) {
     int overflow = 0;

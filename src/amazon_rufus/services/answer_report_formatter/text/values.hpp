@@ -5,12 +5,62 @@
 #include "buffers.hpp"
 #include "names.hpp"
 
+#include <cstring>
+#include <string_view>
+
 namespace arf {
 
 // True for the built-in types whose operations never run Python code.
 inline bool is_plain_scalar(PyObject* o) {
     return o == Py_None || PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyBool_Check(o) ||
            PyFloat_CheckExact(o);
+}
+
+// Exact built-in containers and scalars: reading, testing and comparing
+// them with a str runs no Python code.
+inline bool is_plain(PyObject* o) {
+    return is_plain_scalar(o) || PyList_CheckExact(o) || PyDict_CheckExact(o) || PyTuple_CheckExact(o);
+}
+
+// A key looked up by read_plain_keys: its interned str and its ASCII text.
+struct KeyName {
+    PyObject* interned;
+    std::string_view text;
+};
+// o.get(name) for each of `n` names, in one pass over an exact dict's items:
+// with every key an exact str, equality is the texts' own, as lookups would
+// compare them.  values[i] is borrowed, nullptr when absent; false (nothing
+// read) when some key is not an exact str.
+template <size_t n>
+inline bool read_plain_keys(PyObject* dict, const KeyName (&names)[n], PyObject* (&values)[n]) {
+    for (size_t i = 0; i < n; ++i) values[i] = nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        for (size_t i = 0; i < n; ++i) {
+            if (key == names[i].interned ||
+                (PyUnicode_GET_LENGTH(key) == static_cast<Py_ssize_t>(names[i].text.size()) && PyUnicode_IS_ASCII(key) &&
+                 std::memcmp(PyUnicode_DATA(key), names[i].text.data(), names[i].text.size()) == 0)) {
+                values[i] = value;
+                break;
+            }
+        }
+    }
+    return true;
+}
+// str(value or "") of an absent (nullptr) or plain value, untrimmed: a str
+// is its own view, an int, bool or float is converted and kept in `arena`.
+// 1 done, 0 when the value is not plain (or a non-empty container, whose
+// str() would call its items' repr, or an int past the host's digit
+// limit), -1 on error.
+int plain_text_converted(PyObject* v, Arena& arena, NStr& out);
+inline int plain_text(PyObject* v, Arena& arena, NStr& out) {
+    if (v && PyUnicode_CheckExact(v)) {
+        out = NStr::of(v);
+        return 1;
+    }
+    return plain_text_converted(v, arena, out);
 }
 
 // Long native loops look for a pending signal (Ctrl-C) once every so many
