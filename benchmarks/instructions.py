@@ -8,6 +8,7 @@ difference over four is the count of one warm call, start-up and input building 
 
 from __future__ import annotations
 
+import os
 import re
 import shutil
 import subprocess
@@ -30,8 +31,10 @@ for _ in range({calls}):
 
 def count(name: str, size: int, calls: int) -> int:
     code = CHILD.format(bench=str(Path(__file__).resolve().parent), name=name, size=size, calls=calls)
+    # A fixed hash seed: dict layouts, and with them the counts, repeat from run to run.
+    env = dict(os.environ, PYTHONHASHSEED="0")
     out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable, "-c", code],
-                         capture_output=True, text=True, check=True)
+                         capture_output=True, text=True, check=True, env=env)
     found = re.search(r"Collected : (\d+)", out.stderr)
     if not found:
         raise SystemExit(out.stderr[-2000:])

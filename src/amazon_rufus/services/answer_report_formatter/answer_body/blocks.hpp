@@ -192,9 +192,11 @@ public:
 // `fused`: every step of the text route is known native (see write_text_body).
 bool parse_text(Ctx& ctx, Work& w, PyObject* text, BlockOut& out, bool fused);
 bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out);
+// The parser on the fused route, over a view of the text.
+bool parse_text_fused(Ctx& ctx, Work& w, NStr text, BlockOut& out);
 // The fused text route: an answer text parsed, assembled and rendered in one
 // pass into `sink`, for when every step on the way is native.
-bool write_text_body(Ctx& ctx, Work& w, PyObject* text, LineSink& sink);
+bool write_text_body(Ctx& ctx, Work& w, NStr text, LineSink& sink);
 // The steps the fused routes stand for.
 constexpr uint32_t FUSED_STEPS =
     1u << BUILD_ANSWER_BLOCKS | 1u << BUILD_STRUCTURED_ANSWER_BLOCKS | 1u << NORMALIZE_STRUCTURED_ROW |

@@ -117,8 +117,6 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
         int shown = truth_of(trimmed);
         if (shown <= 0) return shown == 0;
     }
-    PyObject* text = trimmed.obj ? trimmed.obj : w.hold(to_py(trimmed.s));
-    if (!text) return false;
     Ref structured = get_key(answer, N.blocks);
     if (!structured) return false;
 
@@ -131,12 +129,12 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
     const bool no_blocks = PyList_CheckExact(blocks) ? !blocks_list
                                                      : is_plain_scalar(blocks) || PyDict_CheckExact(blocks) ||
                                                            PyTuple_CheckExact(blocks);
-    if ((blocks_list || no_blocks) && PyUnicode_CheckExact(text)) {
+    if ((blocks_list || no_blocks) && !trimmed.obj) {
         int fused = ctx.all_native(FUSED_STEPS);
         if (fused < 0) return false;
         if (fused) {
             Py_ssize_t shown = blocks_list ? write_structured_body(w, blocks, sink) : 0;
-            if (shown > 0 || (shown == 0 && write_text_body(ctx, w, text, sink))) return true;
+            if (shown > 0 || (shown == 0 && write_text_body(ctx, w, trimmed.s, sink))) return true;
             if (shown != NOT_PLAIN) {
                 add_traceback(BUILD_ANSWER_BLOCKS);
                 return false;
@@ -144,6 +142,9 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
         }
     }
 
+    // The staged route hands the trimmed text on as a str.
+    PyObject* text = trimmed.obj ? trimmed.obj : w.hold(to_py(trimmed.s));
+    if (!text) return false;
     DBlocks display;
     bool built = at_step(
         ctx, BUILD_ANSWER_BLOCKS,

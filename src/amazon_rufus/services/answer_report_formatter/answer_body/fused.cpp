@@ -57,13 +57,13 @@ private:
 
 }  // namespace
 
-bool write_text_body(Ctx& ctx, Work& w, PyObject* text, LineSink& sink) {
-    if (!PyUnicode_GET_LENGTH(text)) return true;
+bool write_text_body(Ctx& ctx, Work& w, NStr text, LineSink& sink) {
+    if (text.empty()) return true;
     StreamOut out(w, sink);
-    if (!parse_text(ctx, w, text, out, true)) return false;
+    if (!parse_text_fused(ctx, w, text, out)) return false;
     // Nothing assembled: the whole trimmed text is the one block.
     if (!out.blocks()) {
-        NStr t = trim(NStr::of(text));
+        NStr t = trim(text);
         if (!t.empty()) sink.line(t);
     }
     return true;

@@ -92,6 +92,8 @@ public:
     }
 
     bool run(PyObject* text);
+    // The fused route's pass over a text known to be split natively.
+    bool run(NStr text);
 
 private:
     Ctx& ctx_;
@@ -576,6 +578,14 @@ bool Parser::run(PyObject* text) {
     return flush_paragraph() && out_.finish();
 }
 
+bool Parser::run(NStr text) {
+    native_lines_.reserve(static_cast<size_t>(text.len / 32 + 1));
+    if (!split_text_lines(text, native_lines_)) return false;
+    while (index_ < static_cast<Py_ssize_t>(native_lines_.size()))
+        if (!step()) return false;
+    return flush_paragraph() && out_.finish();
+}
+
 // The blocks as records for the steps that follow; continued list items
 // grow in builders whose texts the records take at the end.
 class RecordOut final : public BlockOut {
@@ -613,6 +623,11 @@ private:
 
 bool parse_text(Ctx& ctx, Work& w, PyObject* text, BlockOut& out, bool fused) {
     Parser parser(ctx, w, out, fused);
+    return parser.run(text);
+}
+
+bool parse_text_fused(Ctx& ctx, Work& w, NStr text, BlockOut& out) {
+    Parser parser(ctx, w, out, true);
     return parser.run(text);
 }
 
