@@ -172,11 +172,25 @@ using IBlocks = Either<IBlock>;
 using SBlocks = Either<SBlock>;
 using DBlocks = Either<DBlock>;
 
+// A pending paragraph line of the text parser: a right-trimmed view, or
+// what a line object's rstrip() gave when it was not a str (the join then
+// fails as the host's would).
+struct Piece {
+    NStr text;
+    PyObject* bad = nullptr;
+};
+
 // Where the text parser's blocks go: records for the steps that follow, or,
 // on the fused route, straight on to assembly and rendering.
 class BlockOut {
 public:
     virtual ~BlockOut() = default;
+    // Whether paragraph() takes a paragraph as its lines (else the parser
+    // joins them and pushes a text block).
+    virtual bool takes_pieces() const { return false; }
+    // A paragraph: "\n".join(its right-trimmed lines).strip(), a text block
+    // when that is not empty (false on error).
+    virtual bool paragraph(const Piece*, size_t) { return true; }
     // Takes the next block (false on error).
     virtual bool push(IBlock&& b) = 0;
     // The last block taken, or nullptr before the first.

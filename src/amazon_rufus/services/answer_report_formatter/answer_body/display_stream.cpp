@@ -2,6 +2,7 @@
 #include "display_stream.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace arf {
 
@@ -48,6 +49,45 @@ TextBuf& DisplayStream::continue_item() {
         item.builder = s_.builders.size();
     }
     return s_.builders[item.builder - 1];
+}
+
+bool DisplayStream::paragraph(const Piece* lines, size_t n) {
+    close_list();
+    close_table();
+    begin_block();
+    sink_.begin_line();
+    // One reservation for the whole text, then a plain copy per line.
+    const NStr head = trim(lines[0].text);
+    size_t total = static_cast<size_t>(head.len) + (n - 1);
+    int kind = head.kind;
+    for (size_t i = 1; i < n; ++i) {
+        total += static_cast<size_t>(lines[i].text.len);
+        if (lines[i].text.kind > kind) kind = lines[i].text.kind;
+    }
+    TextBuf& buf = sink_.buf();
+    char* out = static_cast<char*>(buf.raw_room(total, kind));
+    const int width = buf.kind();
+    auto put = [&](NStr piece) {
+        const size_t bytes = static_cast<size_t>(piece.len) * width;
+        if (piece.kind == width) {
+            if (bytes) std::memcpy(out, piece.data, bytes);
+            out += bytes;
+        } else {
+            out = static_cast<char*>(copy_units(piece, out, width));
+        }
+    };
+    put(head);
+    for (size_t i = 1; i < n; ++i) {
+        switch (width) {
+            case PyUnicode_1BYTE_KIND: *reinterpret_cast<Py_UCS1*>(out) = '\n'; break;
+            case PyUnicode_2BYTE_KIND: *reinterpret_cast<Py_UCS2*>(out) = '\n'; break;
+            default: *reinterpret_cast<Py_UCS4*>(out) = '\n';
+        }
+        out += width;
+        put(lines[i].text);
+    }
+    buf.commit(total);
+    return !interrupted_after(total);
 }
 
 void DisplayStream::close_list() {

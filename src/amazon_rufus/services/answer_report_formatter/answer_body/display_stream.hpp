@@ -29,6 +29,9 @@ public:
         close_table();
         text_block(t);
     }
+    // A text block of right-trimmed lines joined with "\n", the first and
+    // the last not empty (false when a signal handler raised on the way).
+    bool paragraph(const Piece* lines, size_t n);
     void list_item(NStr text) {
         close_table();
         s_.items.push_back(Item{text, 0});

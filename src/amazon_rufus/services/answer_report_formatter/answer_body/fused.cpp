@@ -41,6 +41,19 @@ public:
         return !interrupted_after(16);
     }
 
+    bool takes_pieces() const override { return true; }
+    bool paragraph(const Piece* pieces, size_t n) override {
+        // Only right-trimmed views come here: the text is that of the lines
+        // from the first non-empty one to the last, the first left-trimmed.
+        size_t first = 0, last = n;
+        while (first < n && pieces[first].text.empty()) ++first;
+        if (first == n) return true;  // no text, no block
+        while (pieces[last - 1].text.empty()) --last;
+        last_.kind = IBlock::TEXT;
+        have_last_ = true;
+        return display_.paragraph(pieces + first, last - first);
+    }
+
     IBlock* last() override { return have_last_ ? &last_ : nullptr; }
     TextBuf& continue_last() override { return display_.continue_item(); }
     bool finish() override {

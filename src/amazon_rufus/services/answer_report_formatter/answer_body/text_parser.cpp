@@ -50,13 +50,6 @@ static NStr rtrim_from(NStr line, NStr trimmed) {
     return line.sub(0, start + trimmed.len);
 }
 
-// A pending paragraph line: a view, or what a line object's rstrip() gave
-// when it was not a str (the join then fails as the host's would).
-struct Piece {
-    NStr text;
-    PyObject* bad = nullptr;
-};
-
 class Parser {
 public:
     // The line being examined: views of an exact str (`obj` is the str
@@ -204,6 +197,12 @@ bool Parser::advance() {
 
 bool Parser::flush_paragraph() {
     if (paragraph_.empty()) return true;
+    if (out_.takes_pieces()) {
+        // The fused route writes the lines straight into the report.
+        bool ok = out_.paragraph(paragraph_.data(), paragraph_.size());
+        paragraph_.clear();
+        return ok;
+    }
     for (size_t i = 0; i < paragraph_.size(); ++i) {
         if (paragraph_[i].bad) {
             PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
