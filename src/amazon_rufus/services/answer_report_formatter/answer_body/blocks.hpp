@@ -7,6 +7,7 @@
 #include "../dispatch/patterns.hpp"
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -191,6 +192,9 @@ public:
     // A paragraph: "\n".join(its right-trimmed lines).strip(), a text block
     // when that is not empty (false on error).
     virtual bool paragraph(const Piece*, size_t) { return true; }
+    // A table row as the table recogniser reads it, the header first (the
+    // fused route only; false on error).
+    virtual bool table_row(const NStr*, size_t) { return true; }
     // Takes the next block (false on error).
     virtual bool push(IBlock&& b) = 0;
     // The last block taken, or nullptr before the first.
@@ -250,6 +254,11 @@ int continuation_matches(Ctx& ctx, Work& w, NStr line);
 int table_steps_native(Ctx& ctx);
 // The table recogniser on native lines with native steps: 1 table, 0 none.
 int recognise_table(Work& w, const std::vector<NStr>& lines, Py_ssize_t start, IBlock& out, Py_ssize_t& next);
+// The same on the fused route, handing the rows to out.table_row() as they
+// are read, after before() (the pending paragraph's flush): 1 table, 0 none
+// (before() not called), -1 error.
+int stream_table(const std::vector<NStr>& lines, Py_ssize_t start, BlockOut& out, const std::function<bool()>& before,
+                 Py_ssize_t& next);
 
 // Records as the interpreter's dicts; row_to_py also gives any list of views as a list of strs.
 Ref iblocks_to_py(IBlocks& b);

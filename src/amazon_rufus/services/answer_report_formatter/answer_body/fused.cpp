@@ -54,6 +54,15 @@ public:
         return display_.paragraph(pieces + first, last - first);
     }
 
+    bool table_row(const NStr* cells, size_t n) override {
+        // Conversion makes one table row of the header and one of each body
+        // row; each closes an open list and joins the open table.
+        last_.kind = IBlock::TABLE;
+        have_last_ = true;
+        display_.table_row(cells, n);
+        return true;
+    }
+
     IBlock* last() override { return have_last_ ? &last_ : nullptr; }
     TextBuf& continue_last() override { return display_.continue_item(); }
     bool finish() override {

@@ -5,6 +5,8 @@
 #include "../module/steps.hpp"
 #include "blocks.hpp"
 
+#include <functional>
+
 #include <type_traits>
 
 namespace arf {
@@ -256,10 +258,12 @@ struct ListLines {
     }
 };
 
-// The table recogniser with native steps and no Python code to run: 1
-// table, 0 none, -1 a line that needs the step-by-step route.
-template <class Lines>
-static int table_native(const Lines& lines, Py_ssize_t start, Work& w, IBlock& out, Py_ssize_t& next) {
+// The table recogniser with native steps and no Python code to run, handing
+// each row to on_row (the header first) as it is read: 1 table, 0 none (no
+// row handed on), -1 a line that needs the step-by-step route, -2 when
+// on_row failed.
+template <class Lines, class OnRow>
+static int table_rows(const Lines& lines, Py_ssize_t start, OnRow&& on_row, Py_ssize_t& next) {
     const Py_ssize_t n = lines.size();
     if (start < 0 || start >= n) return 0;
     NStr header_line, delimiter_line;
@@ -271,24 +275,39 @@ static int table_native(const Lines& lines, Py_ssize_t start, Work& w, IBlock& o
     static Row scratch, delimiter;
     if (!parse_pipe_row(header_line, scratch)) return 0;
     if (!parse_pipe_row(delimiter_line, delimiter) || !is_delimiter_row(delimiter)) return 0;
-    Row* header = w.new_row();
-    *header = scratch;
-    std::vector<Row*> rows;
+    if (!on_row(scratch, header_line.len)) return -2;
     Py_ssize_t index = start + 2;
     while (index < n) {
         NStr line;
         if (!lines.get(index, line)) return -1;
         if (trim(line).empty()) break;
         if (!parse_pipe_row(line, scratch) || is_delimiter_row(scratch)) break;
-        Row* row = w.new_row();
-        *row = scratch;
-        rows.push_back(row);
+        if (!on_row(scratch, line.len)) return -2;
         ++index;
     }
+    next = index;
+    return 1;
+}
+
+// The table recogniser's block as a record of rows.
+template <class Lines>
+static int table_native(const Lines& lines, Py_ssize_t start, Work& w, IBlock& out, Py_ssize_t& next) {
+    Row* header = nullptr;
+    std::vector<Row*> rows;
+    int r = table_rows(
+        lines, start,
+        [&](const Row& cells, Py_ssize_t) {
+            Row* row = w.new_row();
+            *row = cells;
+            if (!header) header = row;
+            else rows.push_back(row);
+            return true;
+        },
+        next);
+    if (r <= 0) return r;
     out.kind = IBlock::TABLE;
     out.header = header;
     out.rows = std::move(rows);
-    next = index;
     return 1;
 }
 
@@ -368,6 +387,20 @@ static PyObject* table_generic(Ctx& ctx, PyObject* lines, PyObject* start_obj) {
 }
 
 int table_steps_native(Ctx& ctx) { return ctx.table_helpers_native(); }
+
+int stream_table(const std::vector<NStr>& lines, Py_ssize_t start, BlockOut& out, const std::function<bool()>& before,
+                 Py_ssize_t& next) {
+    bool first = true;
+    int r = table_rows(
+        ViewLines{lines}, start,
+        [&](const Row& cells, Py_ssize_t len) {
+            if (first && !before()) return false;
+            first = false;
+            return out.table_row(cells.data(), cells.size()) && !interrupted_after(static_cast<size_t>(len) + 1);
+        },
+        next);
+    return r == -2 ? -1 : r;
+}
 
 int recognise_table(Work& w, const std::vector<NStr>& lines, Py_ssize_t start, IBlock& out, Py_ssize_t& next) {
     return table_native(ViewLines{lines}, start, w, out, next);

@@ -353,12 +353,10 @@ static bool unpack_pair(PyObject* result, Ref& first, Ref& second) {
 // one list of objects, once, and the step is called with it.
 int Parser::try_table() {
     if (fused_) {
-        IBlock b;
         Py_ssize_t next = 0;
-        if (!recognise_table(w_, native_lines_, index_, b, next)) return 0;
-        if (!flush_paragraph() || !push_block(std::move(b))) return -1;
-        index_ = next;
-        return 1;
+        int r = stream_table(native_lines_, index_, out_, [this] { return flush_paragraph(); }, next);
+        if (r > 0) index_ = next;
+        return r;
     }
     Ref result;  // the (table, next_index) pair of a step called with objects
     auto call_with_objects = [&](auto&& call) -> int {
