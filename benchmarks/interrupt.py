@@ -28,6 +28,7 @@ def main() -> None:
     mb = int(sys.argv[1]) if len(sys.argv) > 1 else 200
     data = {"answers": [{"text": text_of_size(mb)}]}
     formatter = AnswerReportFormatter()
+    formatter.format_data(data)  # the first call maps its storage: the timed one is as the later ones
     start = time.perf_counter()
     formatter.format_data(data)
     whole = time.perf_counter() - start

@@ -34,6 +34,29 @@ static bool split_text_lines(NStr text, std::vector<NStr>& lines) {
     return true;
 }
 
+// Room for the lines of a text.  A large text's line breaks are counted
+// first: growing a vector of millions of lines would copy it, with no
+// signal check on the way.  False when a signal handler raised.
+static bool reserve_lines(NStr text, std::vector<NStr>& lines) {
+    size_t expected = static_cast<size_t>(text.len / 32 + 1);
+    if (text.len > (Py_ssize_t(1) << 20)) {
+        expected = 1;
+        bool counted = with_units(text, [&](auto* p) {
+            using T = std::remove_cv_t<std::remove_pointer_t<decltype(p)>>;
+            constexpr Py_ssize_t CHUNK = Py_ssize_t(1) << 16;
+            for (Py_ssize_t from = 0; from < text.len; from += CHUNK) {
+                const Py_ssize_t to = from + CHUNK < text.len ? from + CHUNK : text.len;
+                for (Py_ssize_t i = from; i < to; ++i) expected += p[i] == T('\n') || p[i] == T('\r');
+                if (interrupted_after(static_cast<size_t>(to - from))) return false;
+            }
+            return true;
+        });
+        if (!counted) return false;
+    }
+    lines.reserve(expected);
+    return true;
+}
+
 PyObject* py_normalize_text_lines(PyObject*, PyObject* const* args) {
     std::vector<NStr> lines;
     if (!split_text_lines(NStr::of(args[0]), lines)) return nullptr;
@@ -558,8 +581,7 @@ bool Parser::run(PyObject* text) {
     bool split = at_step(
         ctx_, NORMALIZE_TEXT_LINES,
         [&] {
-            native_lines_.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(text) / 32 + 1));
-            return split_text_lines(NStr::of(text), native_lines_);
+            return reserve_lines(NStr::of(text), native_lines_) && split_text_lines(NStr::of(text), native_lines_);
         },
         [&](const Callee& callee) {
             py_lines_ = ctx_.call(callee, &text, 1);
@@ -576,8 +598,7 @@ bool Parser::run(PyObject* text) {
 }
 
 bool Parser::run(NStr text) {
-    native_lines_.reserve(static_cast<size_t>(text.len / 32 + 1));
-    if (!split_text_lines(text, native_lines_)) return false;
+    if (!reserve_lines(text, native_lines_) || !split_text_lines(text, native_lines_)) return false;
     while (index_ < static_cast<Py_ssize_t>(native_lines_.size()))
         if (!step()) return false;
     return flush_paragraph() && out_.finish();
