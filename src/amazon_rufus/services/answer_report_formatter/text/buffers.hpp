@@ -71,10 +71,21 @@ public:
         write(size_++, c);
     }
     void append(NStr s) {
-        if (s.kind != kind_) return append_converted(s);
-        reserve_more(static_cast<size_t>(s.len));
-        if (s.len) std::memcpy(static_cast<char*>(data_) + size_ * kind_, s.data, static_cast<size_t>(s.len) * kind_);
-        size_ += s.len;
+        const size_t n = static_cast<size_t>(s.len);
+        if (s.kind != kind_) {
+            // Short narrower texts (table cells, list markers' items) widen
+            // inline; a call costs more than their copy.
+            if (s.kind > kind_ || n > 32) return append_converted(s);
+            reserve_more(n);
+            if (kind_ == PyUnicode_2BYTE_KIND) widen_small(static_cast<const Py_UCS1*>(s.data), static_cast<Py_UCS2*>(data_) + size_, n);
+            else if (s.kind == PyUnicode_1BYTE_KIND) widen_small(static_cast<const Py_UCS1*>(s.data), static_cast<Py_UCS4*>(data_) + size_, n);
+            else widen_small(static_cast<const Py_UCS2*>(s.data), static_cast<Py_UCS4*>(data_) + size_, n);
+            size_ += n;
+            return;
+        }
+        reserve_more(n);
+        copy_bytes(static_cast<char*>(data_) + size_ * kind_, static_cast<const char*>(s.data), n * kind_);
+        size_ += n;
     }
     void append(std::u32string_view s) {
         Py_UCS4 top = 0;
@@ -134,6 +145,37 @@ public:
     }
 
 private:
+    template <class From, class To>
+    static void widen_small(const From* from, To* to, size_t n) {
+        for (size_t i = 0; i < n; ++i) to[i] = from[i];
+    }
+    // memcpy with the short sizes of most texts copied inline, by two
+    // overlapping fixed-size moves.  (GCC warns of the moves for constant
+    // texts shorter than them, in branches their length never takes.)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+#pragma GCC diagnostic ignored "-Wstringop-overread"
+#endif
+    static void copy_bytes(char* to, const char* from, size_t bytes) {
+        if (bytes > 32) {
+            std::memcpy(to, from, bytes);
+        } else if (bytes >= 16) {
+            std::memcpy(to, from, 16);
+            std::memcpy(to + bytes - 16, from + bytes - 16, 16);
+        } else if (bytes >= 8) {
+            std::memcpy(to, from, 8);
+            std::memcpy(to + bytes - 8, from + bytes - 8, 8);
+        } else if (bytes >= 4) {
+            std::memcpy(to, from, 4);
+            std::memcpy(to + bytes - 4, from + bytes - 4, 4);
+        } else {
+            for (size_t i = 0; i < bytes; ++i) to[i] = from[i];
+        }
+    }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
     void append_converted(NStr s);
     Py_UCS4 max_char() const { return kind_ == 1 ? 0xff : kind_ == 2 ? 0xffff : 0x10ffff; }
     void write(size_t i, Py_UCS4 c) {
