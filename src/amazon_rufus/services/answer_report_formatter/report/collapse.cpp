@@ -15,7 +15,8 @@ namespace {
 template <class T>
 class Compactor {
 public:
-    explicit Compactor(T* d) : d_(d) {}
+    // `kept`: the first code units, already in place.
+    Compactor(T* d, size_t kept) : d_(d), w_(kept) {}
     void keep(size_t from, size_t to) {
         if (from == to) return;
         if (run_end_ != from) {
@@ -41,7 +42,7 @@ private:
         run_start_ = run_end_ = SIZE_MAX;
     }
     T* d_;
-    size_t w_ = 0;
+    size_t w_;
     size_t run_start_ = SIZE_MAX, run_end_ = SIZE_MAX;
 };
 
@@ -55,12 +56,23 @@ inline auto may_break(Units16x4 v) {
     return (s < 0x1F) | (s == 0x85) | ((s | 1) == 0x2029);
 }
 
-// The compacted length, or SIZE_MAX when a signal handler raised.
+// Where a text stops being what collapsing makes of it: the start of the
+// first line to change, the lines before it and whether the last of them is
+// empty.  Those lines stay as they are.
+struct CleanPrefix {
+    size_t line_start = 0;
+    size_t lines = 0;
+    bool previous_empty = false;
+};
+
+// The compacted length, or SIZE_MAX when a signal handler raised.  The
+// lines before `from.line_start` are left where they are; the "\n" that
+// ends the last of them counts as the next line's separator.
 template <class T>
-size_t collapse_units(T* d, size_t n) {
-    Compactor<T> out(d);
-    size_t count = 0, start = 0;
-    bool blank = false;
+size_t collapse_units(T* d, size_t n, const CleanPrefix& from) {
+    Compactor<T> out(d, from.line_start ? from.line_start - 1 : 0);
+    size_t count = from.lines, start = from.line_start;
+    bool blank = from.previous_empty;
     // A line's "\n" separator is taken from the input when the line follows
     // a plain "\n" there.
     auto separator = [&](size_t a) {
@@ -82,7 +94,7 @@ size_t collapse_units(T* d, size_t n) {
         blank = false;
     };
     const Py_ssize_t len = static_cast<Py_ssize_t>(n);
-    for (Py_ssize_t at = 0;; ++at) {
+    for (Py_ssize_t at = static_cast<Py_ssize_t>(start);; ++at) {
         at = scan_units(
             d, at, len, [](Units16<T> v) { return may_break(v); }, is_linebreak);
         if (at == len) break;
@@ -103,14 +115,14 @@ size_t collapse_units(T* d, size_t n) {
 // usually are: lines separated by "\n" alone, none ending in whitespace, no
 // two empty lines in a row and none at the end.  Blocks of code units are
 // tested at once and every line break in a block is handled from its mask,
-// so a line costs a few instructions.  1 yes, 0 no, -1 when a signal
-// handler raised.
+// so a line costs a few instructions.  1 yes, 0 no (`prefix` then tells
+// how far it is), -1 when a signal handler raised.
 template <class T>
-int already_collapsed(const T* d, size_t n) {
+int already_collapsed(const T* d, size_t n, CleanPrefix& prefix) {
     constexpr size_t W = 16 / sizeof(T);
     constexpr uint32_t LANE = (1u << sizeof(T)) - 1;
-    size_t line_start = 0;
-    bool previous_empty = false;
+    size_t& line_start = prefix.line_start;
+    bool& previous_empty = prefix.previous_empty;
     // 1 when the unit at `at` is a plain "\n" ending a clean line, 0 when
     // the text needs collapsing, 2 when it is no line break at all.
     auto line_end = [&](size_t at) -> int {
@@ -124,6 +136,7 @@ int already_collapsed(const T* d, size_t n) {
             previous_empty = false;
         }
         line_start = at + 1;
+        ++prefix.lines;
         return 1;
     };
     size_t i = 0;
@@ -147,9 +160,10 @@ int already_collapsed(const T* d, size_t n) {
 
 template <class T>
 size_t collapse_in_place(T* d, size_t n) {
-    int clean = already_collapsed(d, n);
+    CleanPrefix prefix;
+    int clean = already_collapsed(d, n, prefix);
     if (clean < 0) return SIZE_MAX;
-    return clean ? n : collapse_units(d, n);
+    return clean ? n : collapse_units(d, n, prefix);
 }
 
 }  // namespace
