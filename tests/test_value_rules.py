@@ -341,3 +341,28 @@ def test_float_texts_read_back():
         [text] = fmt._normalize_question_list([{"question": value}])
         assert float(text) == value or math.isnan(value)
         assert text == repr(value)
+
+
+# The report is written into the storage of the str it becomes; that str must still be stored at the
+# width of its widest code point, as every str is (equality and hashing rely on it), also when the widest
+# code points were trailing whitespace that the clean-up removed.
+@pytest.mark.parametrize(
+    "section",
+    ["abc", "é and more", "abc\u3000", "é\u3000\u3000", "x\U0001f600", "x\u3000\n\U0001f600 ", "答案", "a\n\n\n b  "],
+    ids=["ascii", "latin-1", "ascii-after-wide-space", "latin-1-after-wide-space", "astral",
+         "astral-after-space", "two-byte", "blank-runs"],
+)
+def test_report_str_is_stored_at_its_own_width(section):
+    class Sections(mod.AnswerReportFormatter):
+        def _format_section(self, index, answer, question):
+            return section
+
+    class BaseSections(BASE.__class__):
+        def _format_section(self, index, answer, question):
+            return section
+
+    data = {"answers": [{"text": "t"}, {"text": "u"}]}
+    report = Sections().format_data(data)
+    assert report == BaseSections().format_data(data)
+    rebuilt = report.encode("utf-8", "surrogatepass").decode("utf-8", "surrogatepass")
+    assert (sys.getsizeof(report), report.isascii()) == (sys.getsizeof(rebuilt), rebuilt.isascii())
