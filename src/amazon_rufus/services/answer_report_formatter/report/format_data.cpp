@@ -16,7 +16,21 @@ struct Section {
 
 PyObject* question_for(Ctx& ctx, PyObject* questions, PyObject* index) {
     PyObject* args[2] = {questions, index};
-    return ctx.invoke(QUESTION_AT, args, 2).release();
+    if (!PyList_CheckExact(questions)) return ctx.invoke(QUESTION_AT, args, 2).release();
+    // An exact list and the exact int of a position meet the native step's
+    // argument contract as they are: its body runs at once.
+    Ref result;
+    bool ok = at_step(
+        ctx, QUESTION_AT,
+        [&] {
+            result = steal(py_question_at(ctx.self(), args));
+            return static_cast<bool>(result);
+        },
+        [&](const Callee& callee) {
+            result = ctx.call(callee, args, 2);
+            return static_cast<bool>(result);
+        });
+    return ok ? result.release() : nullptr;
 }
 
 // Sections are written into `buf` joined as they come; `joined_ok` stays

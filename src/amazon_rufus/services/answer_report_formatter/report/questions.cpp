@@ -80,6 +80,24 @@ PyObject* py_extract_questions(PyObject* self, PyObject* const* args) {
 }
 
 PyObject* fallback_title(PyObject* index) {
+    if (PyLong_CheckExact(index) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(index))) {
+        // "第 N 题" of a position, built on the stack.
+        Py_UCS2 text[32];
+        Py_UCS2* end = text + 32;
+        Py_UCS2* p = end;
+        *--p = u'题';
+        *--p = u' ';
+        const long long v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(index));
+        unsigned long long m = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+        do {
+            *--p = static_cast<Py_UCS2>('0' + m % 10);
+            m /= 10;
+        } while (m);
+        if (v < 0) *--p = '-';
+        *--p = u' ';
+        *--p = u'第';
+        return PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, p, end - p);
+    }
     TextBuf buf;
     buf.append(ucs2_text(u"第 "));
     if (!append_int_text(buf, index)) return nullptr;

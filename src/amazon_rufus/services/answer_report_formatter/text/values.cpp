@@ -134,8 +134,13 @@ int plain_text_converted(PyObject* v, Arena& arena, NStr& out) {
 
 bool append_int_text(TextBuf& buf, PyObject* value) {
     int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) return false;
+    long long v;
+    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+        v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));  // a position, mostly
+    } else {
+        v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (v == -1 && PyErr_Occurred()) return false;
+    }
     if (!overflow) {
         // Decimal digits written from the end; snprintf costs more than the
         // rest of a small section.
