@@ -768,6 +768,30 @@ class NeverEqual(str):
     __eq__ = lambda self, other: False  # noqa: E731
 
 
+class StrSection(str):
+    pass
+
+
+def o_installs_mid_call(**replacements):
+    """format_data on answers whose fences hold runs of blank lines, where a link field's __str__, met
+    in the first section, installs replacements on the instance."""
+
+    def factory(base):
+        obj = base()
+
+        class Installer:
+            def __str__(self):
+                for name, core in replacements.items():
+                    setattr(obj, name, core)
+                return "A"
+
+        fence = "```\na\n\n\n\nb\n  \n\n```"
+        data = {"answers": [{"text": fence, "productLinks": [{"asin": Installer()}]}, {"text": fence}, {"text": "x"}]}
+        return obj, "format_data", (data,)
+
+    return factory
+
+
 # Plain front-end blocks that render before an odd value turns up in a later one.
 PLAIN_FIRST = [{"type": "paragraph", "text": " a "}, {"type": "list_item", "text": "b"},
                {"type": "table_row", "cells": ["c", 1]}, {"type": "table_row", "text": "d | e | f"}]
@@ -830,6 +854,9 @@ ODD_VALUES = {
         {"text": "t", "blocks": PLAIN_FIRST + [{"type": "table_row", "cells": ["x", texted(StripsToInt, "y")]}]}),
     "front-end key equals nothing after plain blocks": o_report(
         {"text": "t", "blocks": PLAIN_FIRST + [{"type": "heading", NeverEqual("text"): "hidden"}]}),
+    "clean-up replaced mid-call gets every blank line": o_installs_mid_call(_collapse_blank_lines=repr),
+    "sections that are no str join with every blank line": o_installs_mid_call(
+        _format_section=lambda index, answer, question: StrSection(f"s{index}\n\n\n"), _collapse_blank_lines=repr),
     "summary strips itself": o_report({"text": "x", "summaryText": texted(Decorated, " s ")}),
     "summary strips to an int": o_report({"summaryText": texted(StripsToInt, "s")}),
     "link fields strip themselves": o_report(

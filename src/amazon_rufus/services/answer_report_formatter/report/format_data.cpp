@@ -90,7 +90,7 @@ bool join_sections(const TextBuf& buf, std::vector<Section>& sections, TextBuf& 
         if (kept[i]->obj)
             joined.append(NStr::of(kept[i]->obj.get()));
         else
-            joined.append(buf.view(kept[i]->from, kept[i]->to));
+            joined.append_restored(buf, kept[i]->from, kept[i]->to);
     }
     return true;
 }
@@ -111,6 +111,8 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) {
     if (!questions) return nullptr;
 
     TextBuf buf{TextBuf::ForStr{}};
+    std::vector<DroppedBreaks> dropped;
+    buf.keep_dropped_breaks(&dropped);
     std::vector<Section> sections;
     size_t kept = 0;
     bool joined_ok = true;
@@ -139,7 +141,15 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) {
             return static_cast<bool>(report);
         },
         [&](const Callee& callee) {
-            Ref text = steal(buf.to_py());
+            // The replacement gets the report as written, every line break in it.
+            Ref text;
+            if (buf.dropped_breaks() && !buf.dropped_breaks()->empty()) {
+                TextBuf whole;
+                whole.append_restored(buf, 0, buf.size());
+                text = steal(whole.to_py());
+            } else {
+                text = steal(buf.to_py());
+            }
             if (!text) return false;
             PyObject* arg = text.get();
             report = ctx.call(callee, &arg, 1);

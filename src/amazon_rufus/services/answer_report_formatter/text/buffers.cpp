@@ -222,6 +222,19 @@ void TextBuf::append_converted(NStr s) {
     size_ += s.len;
 }
 
+void TextBuf::append_restored(const TextBuf& in, size_t from, size_t to) {
+    size_t at = from;
+    if (in.dropped_) {
+        for (const DroppedBreaks& d : *in.dropped_) {
+            if (d.at <= from || d.at >= to) continue;  // breaks are never left out at a range's ends
+            append(in.view(at, d.at));
+            for (size_t i = 0; i < d.count; ++i) push('\n');
+            at = d.at;
+        }
+    }
+    append(in.view(at, to));
+}
+
 PyObject* TextBuf::to_py(size_t from, size_t to) const {
     return PyUnicode_FromKindAndData(kind_, static_cast<const char*>(data_) + from * kind_,
                                      static_cast<Py_ssize_t>(to - from));

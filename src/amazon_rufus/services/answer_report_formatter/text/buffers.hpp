@@ -39,6 +39,15 @@ private:
     std::vector<PyObject*> refs_;
 };
 
+// Line breaks a writer left out of a report because its blank-line clean-up
+// would take them out anyway (the second and later of a run of empty
+// lines): `count` "\n"s belong at `at`.  Kept so that the text as written
+// can be given back whole if the clean-up step turns out to be replaced.
+struct DroppedBreaks {
+    size_t at;
+    size_t count;
+};
+
 // Growing text buffer that becomes one str at the end.  It stores 1, 2 or
 // 4 bytes per code point and widens itself when a wider code point arrives,
 // so mostly narrow text is not copied about at four bytes a code point.  Its
@@ -57,11 +66,13 @@ public:
     explicit TextBuf(ForStr);
     TextBuf(const TextBuf&) = delete;
     TextBuf& operator=(const TextBuf&) = delete;
-    TextBuf(TextBuf&& o) : data_(o.data_), size_(o.size_), bytes_(o.bytes_), kind_(o.kind_), str_(o.str_) {
+    TextBuf(TextBuf&& o)
+        : data_(o.data_), size_(o.size_), bytes_(o.bytes_), kind_(o.kind_), str_(o.str_), dropped_(o.dropped_) {
         o.data_ = nullptr;
         o.size_ = o.bytes_ = 0;
         o.kind_ = PyUnicode_1BYTE_KIND;
         o.str_ = nullptr;
+        o.dropped_ = nullptr;
     }
     ~TextBuf();
 
@@ -119,7 +130,18 @@ public:
     }
     size_t size() const { return size_; }
     int kind() const { return kind_; }
-    void truncate(size_t n) { size_ = n; }
+    void truncate(size_t n) {
+        size_ = n;
+        // Breaks left out of text taken back go with it.
+        while (dropped_ && !dropped_->empty() && dropped_->back().at >= n) dropped_->pop_back();
+    }
+    // Where a writer may leave out line breaks that the report's clean-up
+    // would remove (nullptr: it may not).
+    void keep_dropped_breaks(std::vector<DroppedBreaks>* dropped) { dropped_ = dropped; }
+    std::vector<DroppedBreaks>* dropped_breaks() const { return dropped_; }
+    // Appends [from, to) of `in` to this buffer with the line breaks left
+    // out of it put back.
+    void append_restored(const TextBuf& in, size_t from, size_t to);
     void* data() { return data_; }
     const void* data() const { return data_; }
     void reserve_more(size_t n) {
@@ -142,6 +164,7 @@ public:
         std::swap(bytes_, o.bytes_);
         std::swap(kind_, o.kind_);
         std::swap(str_, o.str_);
+        std::swap(dropped_, o.dropped_);
     }
 
 private:
@@ -205,6 +228,7 @@ private:
     size_t size_ = 0, bytes_ = 0;
     int kind_ = PyUnicode_1BYTE_KIND;
     PyObject* str_ = nullptr;  // the str whose storage data_ is, if any
+    std::vector<DroppedBreaks>* dropped_ = nullptr;
 };
 
 }  // namespace arf
