@@ -128,6 +128,15 @@ auto at_step(Ctx& ctx, Step s, Native&& native, Replaced&& replaced) -> decltype
 // The contract check of a value handed from one step to the next: the value
 // must suit parameter `param` of step `s` (a new reference is not kept).
 inline bool accepts(Step s, int param, PyObject* value) {
+    // The exact built-in types pass as they are; anything else goes through
+    // the argument check, which raises its error or converts.
+    switch (METHODS[s].params[param].kind) {
+        case ParamKind::Dict: if (PyDict_CheckExact(value)) return true; break;
+        case ParamKind::List: if (PyList_CheckExact(value)) return true; break;
+        case ParamKind::Str: if (PyUnicode_CheckExact(value)) return true; break;
+        case ParamKind::Int: if (PyLong_CheckExact(value)) return true; break;
+        default: break;
+    }
     Ref checked = check_arg(s, param, value);
     return static_cast<bool>(checked);
 }
