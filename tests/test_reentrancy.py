@@ -844,3 +844,38 @@ def test_a_signal_stops_a_long_native_call_cleanly():
     proc = subprocess.run([sys.executable, "-c", INTERRUPT_CHILD], capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.split() == ["interrupted-inside", "True", "after"]
+
+
+# A signal handler that returns normally runs Python code in the middle of a fused route: here it formats
+# reports of its own (tables, fences with blank lines, front-end blocks), which use the same pending-state
+# buffers and row scratch, and both the inner and the outer reports must come out whole.
+HANDLER_REENTRY_CHILD = """
+import signal
+from quorin.amazon_rufus.services.answer_report_formatter import AnswerReportFormatter
+
+formatter = AnswerReportFormatter()
+block = "para\\n- item\\n  more\\n| a | b | c |\\n| --- | --- | --- |\\n| 1 | 2 |\\n```\\nx\\n\\n\\ny\\n```\\n"
+blocks = [{"type": "table_row", "cells": ["h", "i"]}, {"type": "table_row", "cells": ["1", "2", "3"]},
+          {"type": "list_item", "text": "li"}, {"type": "paragraph", "text": "p"}]
+outer = {"answers": [{"text": block * (6 * 2**20 // len(block))}, {"text": "t", "blocks": blocks * 50000}]}
+inner = {"answers": [{"text": block * 20}, {"text": "t", "blocks": blocks * 20}]}
+expected_outer, expected_inner = formatter.format_data(outer), formatter.format_data(inner)
+inner_results = []
+
+def on_alarm(signum, frame):
+    inner_results.append(formatter.format_data(inner))
+
+signal.signal(signal.SIGALRM, on_alarm)
+signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+got = formatter.format_data(outer)
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(got == expected_outer, len(inner_results) > 3, all(r == expected_inner for r in inner_results))
+"""
+
+
+def test_signal_handler_reentry_inside_the_fused_routes():
+    import subprocess
+
+    proc = subprocess.run([sys.executable, "-c", HANDLER_REENTRY_CHILD], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["True", "True", "True"]
