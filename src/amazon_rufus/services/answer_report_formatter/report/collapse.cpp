@@ -4,6 +4,9 @@
 #include "../module/steps.hpp"
 
 #include <cstring>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace arf {
 
@@ -111,6 +114,75 @@ size_t collapse_units(T* d, size_t n, const CleanPrefix& from) {
     return w;
 }
 
+// Blocks of code units tested at once, every candidate of a block (a unit
+// that may be a line break) handed to visit(at) from the block's mask, up
+// to the last whole block; `i` ends where the blocks did.  1 done, 0 when
+// visit stopped, -1 when a signal handler raised.
+template <class T, class Visit>
+int visit_blocks(const T* d, size_t& i, size_t n, Visit& visit) {
+    constexpr size_t W = 16 / sizeof(T);
+    constexpr uint32_t LANE = (1u << sizeof(T)) - 1;
+    for (; i + 2 * W <= n; i += 2 * W) {
+        Units16<T> a, b;
+        std::memcpy(&a, d + i, 16);
+        std::memcpy(&b, d + i + W, 16);
+        uint32_t bits = lane_bits(may_break(a)) | (lane_bits(may_break(b)) << 16);
+        while (bits) {
+            const size_t k = static_cast<size_t>(__builtin_ctz(bits)) / sizeof(T);
+            if (!visit(i + k)) return 0;
+            bits &= ~(LANE << (k * sizeof(T)));
+        }
+        if (interrupted_after(2 * W)) return -1;
+    }
+    return 1;
+}
+
+#if defined(__x86_64__)
+// The same with 32-byte blocks where the processor has AVX2: half the
+// instructions per code unit on the long, clean texts of most reports.
+__attribute__((target("avx2"))) inline uint32_t break_bits(const Py_UCS1* p) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i low = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1E)), v);
+    const __m256i nel = _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(0x85)));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(low, nel)));
+}
+__attribute__((target("avx2"))) inline uint32_t break_bits(const Py_UCS2* p) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i low = _mm256_cmpeq_epi16(_mm256_min_epu16(v, _mm256_set1_epi16(0x1E)), v);
+    const __m256i nel = _mm256_cmpeq_epi16(v, _mm256_set1_epi16(0x85));
+    const __m256i sep = _mm256_cmpeq_epi16(_mm256_or_si256(v, _mm256_set1_epi16(1)), _mm256_set1_epi16(0x2029));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(low, nel), sep)));
+}
+__attribute__((target("avx2"))) inline uint32_t break_bits(const Py_UCS4* p) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i low = _mm256_cmpeq_epi32(_mm256_min_epu32(v, _mm256_set1_epi32(0x1E)), v);
+    const __m256i nel = _mm256_cmpeq_epi32(v, _mm256_set1_epi32(0x85));
+    const __m256i sep = _mm256_cmpeq_epi32(_mm256_or_si256(v, _mm256_set1_epi32(1)), _mm256_set1_epi32(0x2029));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(low, nel), sep)));
+}
+
+template <class T, class Visit>
+__attribute__((target("avx2"))) int visit_blocks_avx2(const T* d, size_t& i, size_t n, Visit& visit) {
+    constexpr size_t W = 32 / sizeof(T);
+    constexpr uint64_t LANE = (uint64_t(1) << sizeof(T)) - 1;
+    for (; i + 2 * W <= n; i += 2 * W) {
+        uint64_t bits = break_bits(d + i) | (uint64_t(break_bits(d + i + W)) << 32);
+        while (bits) {
+            const size_t k = static_cast<size_t>(__builtin_ctzll(bits)) / sizeof(T);
+            if (!visit(i + k)) return 0;
+            bits &= ~(LANE << (k * sizeof(T)));
+        }
+        if (interrupted_after(2 * W)) return -1;
+    }
+    return 1;
+}
+
+bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
+
 // Whether the text is already what collapsing makes of it, as reports
 // usually are: lines separated by "\n" alone, none ending in whitespace, no
 // two empty lines in a row and none at the end.  Blocks of code units are
@@ -119,8 +191,6 @@ size_t collapse_units(T* d, size_t n, const CleanPrefix& from) {
 // how far it is), -1 when a signal handler raised.
 template <class T>
 int already_collapsed(const T* d, size_t n, CleanPrefix& prefix) {
-    constexpr size_t W = 16 / sizeof(T);
-    constexpr uint32_t LANE = (1u << sizeof(T)) - 1;
     size_t& line_start = prefix.line_start;
     bool& previous_empty = prefix.previous_empty;
     // 1 when the unit at `at` is a plain "\n" ending a clean line, 0 when
@@ -140,18 +210,14 @@ int already_collapsed(const T* d, size_t n, CleanPrefix& prefix) {
         return 1;
     };
     size_t i = 0;
-    for (; i + 2 * W <= n; i += 2 * W) {
-        Units16<T> a, b;
-        std::memcpy(&a, d + i, 16);
-        std::memcpy(&b, d + i + W, 16);
-        uint32_t bits = lane_bits(may_break(a)) | (lane_bits(may_break(b)) << 16);
-        while (bits) {
-            const size_t k = static_cast<size_t>(__builtin_ctz(bits)) / sizeof(T);
-            if (!line_end(i + k)) return 0;
-            bits &= ~(LANE << (k * sizeof(T)));
-        }
-        if (interrupted_after(2 * W)) return -1;
-    }
+    int r;
+#if defined(__x86_64__)
+    if (has_avx2())
+        r = visit_blocks_avx2(d, i, n, line_end);
+    else
+#endif
+        r = visit_blocks(d, i, n, line_end);
+    if (r <= 0) return r;
     for (; i < n; ++i)
         if (!line_end(i)) return 0;
     if (!n) return 1;
