@@ -879,3 +879,38 @@ def test_signal_handler_reentry_inside_the_fused_routes():
     proc = subprocess.run([sys.executable, "-c", HANDLER_REENTRY_CHILD], capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.split() == ["True", "True", "True"]
+
+
+# A handler that empties the front-end blocks between two of them: the list items and the table row still
+# pending keep their texts, which nothing else holds any more.
+HANDLER_CLEARS_BLOCKS_CHILD = """
+import signal
+from quorin.amazon_rufus.services.answer_report_formatter import AnswerReportFormatter
+
+blocks = [{"type": "table_row", "cells": ["head %d" % 1, "cell %d" % 2]}]
+blocks += [{"type": "list_item", "text": "item %d" % i} for i in range(200000)]
+data = {"answers": [{"text": "t", "blocks": blocks}]}
+
+def on_alarm(signum, frame):
+    for block in blocks:
+        block.clear()
+    blocks.clear()
+
+signal.signal(signal.SIGALRM, on_alarm)
+signal.setitimer(signal.ITIMER_REAL, 0.001)
+report = AnswerReportFormatter().format_data(data)
+signal.setitimer(signal.ITIMER_REAL, 0)
+lines = report.split("\\n")
+items = [line for line in lines if line.startswith("- ")]
+# The handler ran inside the call: the list stopped short, and what was pending came out whole.
+print(not blocks, 0 < len(items) < 200000, "head 1 | cell 2" in lines, items == ["- item %d" % i for i in range(len(items))])
+"""
+
+
+def test_signal_handler_emptying_the_blocks_leaves_pending_texts_whole():
+    import subprocess
+
+    proc = subprocess.run([sys.executable, "-c", HANDLER_CLEARS_BLOCKS_CHILD], capture_output=True, text=True,
+                          timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["True", "True", "True", "True"]

@@ -65,6 +65,8 @@ public:
     }
     // Display blocks written so far.
     size_t blocks() const { return blocks_; }
+    // Rows of the open table (only the first is kept; later ones are written).
+    size_t table_rows() const { return table_rows_; }
 
     // A row buffer for the caller's own use while the stream is open.
     Row& row() { return s_.row; }

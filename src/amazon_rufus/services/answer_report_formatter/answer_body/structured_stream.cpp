@@ -88,6 +88,7 @@ public:
                 display_.text(text);
                 return 1;
             case Kind::LIST_ITEM:
+                keep(text);
                 display_.list_item(text);
                 return 1;
             case Kind::TABLE_ROW:
@@ -123,7 +124,15 @@ private:
             return 1;
         }
         display_.table_row(row_.data(), row_.size());
+        if (display_.table_rows() == 1)
+            for (const NStr& cell : row_) keep(cell);
         return 1;
+    }
+
+    // A view that stays pending past this block keeps its str alive: between
+    // blocks a signal handler may run Python code that changes the blocks.
+    void keep(NStr s) {
+        if (s.owner) w_.hold(Py_NewRef(s.owner));
     }
 
     Work& w_;
