@@ -145,13 +145,8 @@ PyObject* TextBuf::take_str() {
         return false;
     });
     if (!exact) return to_py();
-    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size_)) < 0) {
-        // str_ is released by a failed resize.
-        str_ = nullptr;
-        data_ = nullptr;
-        size_ = bytes_ = 0;
-        return nullptr;
-    }
+    // A failed resize leaves the str as it was, still ours to release.
+    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size_)) < 0) return nullptr;
     g_last_str_units = size_;
     PyObject* s = str_;
     str_ = nullptr;
@@ -166,11 +161,9 @@ void TextBuf::grow(size_t need) {
     if (want < size_ + need) want = size_ + need;
     if (str_) {
         // Room in the str: resizing keeps its text (and may move it).
+        // A failed resize leaves the str as it was (released with the buffer).
         if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(want)) < 0) {
             PyErr_Clear();
-            str_ = nullptr;
-            data_ = nullptr;
-            size_ = bytes_ = 0;
             throw std::bad_alloc();
         }
         data_ = PyUnicode_DATA(str_);
