@@ -106,8 +106,12 @@ size_t g_last_str_units = 0;  // length of the last text take_str() handed out
 }  // namespace
 
 TextBuf::TextBuf(ForStr) {
+    // Room for the previous report, within limits: after a huge report a
+    // small one should not ask for its address space (large ones grow by
+    // remapping, which copies nothing).
+    constexpr size_t MOST = size_t(1) << 20;
     size_t units = g_last_str_units + g_last_str_units / 8;
-    new_str(units > 4096 ? units : 4096, PyUnicode_1BYTE_KIND);
+    new_str(units < 4096 ? 4096 : units > MOST ? MOST : units, PyUnicode_1BYTE_KIND);
 }
 
 TextBuf::~TextBuf() {
