@@ -7,7 +7,6 @@
 #include "../dispatch/patterns.hpp"
 
 #include <deque>
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -181,20 +180,10 @@ struct Piece {
     PyObject* bad = nullptr;
 };
 
-// Where the text parser's blocks go: records for the steps that follow, or,
-// on the fused route, straight on to assembly and rendering.
+// Where the text parser's blocks go.
 class BlockOut {
 public:
     virtual ~BlockOut() = default;
-    // Whether paragraph() takes a paragraph as its lines (else the parser
-    // joins them and pushes a text block).
-    virtual bool takes_pieces() const { return false; }
-    // A paragraph: "\n".join(its right-trimmed lines).strip(), a text block
-    // when that is not empty (false on error).
-    virtual bool paragraph(const Piece*, size_t) { return true; }
-    // A table row as the table recogniser reads it, the header first (the
-    // fused route only; false on error).
-    virtual bool table_row(const NStr*, size_t) { return true; }
     // Takes the next block (false on error).
     virtual bool push(IBlock&& b) = 0;
     // The last block taken, or nullptr before the first.
@@ -207,14 +196,10 @@ public:
 
 // ---- Step cores (false on error) --------------------------------------------
 
-// `fused`: every step of the text route is known native (see write_text_body).
-bool parse_text(Ctx& ctx, Work& w, PyObject* text, BlockOut& out, bool fused);
 bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out);
-// The parser on the fused route, over a view of the text.
-bool parse_text_fused(Ctx& ctx, Work& w, NStr text, BlockOut& out);
 // The fused text route: an answer text parsed, assembled and rendered in one
 // pass into `sink`, for when every step on the way is native.
-bool write_text_body(Ctx& ctx, Work& w, NStr text, LineSink& sink);
+bool write_text_body(Work& w, NStr text, LineSink& sink);
 // The steps the fused routes stand for.
 constexpr uint32_t FUSED_STEPS =
     1u << BUILD_ANSWER_BLOCKS | 1u << BUILD_STRUCTURED_ANSWER_BLOCKS | 1u << NORMALIZE_STRUCTURED_ROW |
@@ -241,6 +226,9 @@ bool match_list_item(NStr line, NStr& text);
 inline bool is_bullet(Py_UCS4 c) { return c == '-' || c == '*' || c == 0x2022; }
 bool parse_pipe_row(NStr line, Row& cells);
 bool is_delimiter_row(const Row& cells);
+// Whether a line holds nothing but "|", ":", "-" and whitespace, and a "|":
+// a cheap test that rejects almost every line that is no delimiter row.
+bool could_be_delimiter(NStr line);
 bool starts_with_space(NStr line);
 
 // The parser's uses of the recognisers.  recognise_line: the heading
@@ -254,11 +242,6 @@ int continuation_matches(Ctx& ctx, Work& w, NStr line);
 int table_steps_native(Ctx& ctx);
 // The table recogniser on native lines with native steps: 1 table, 0 none.
 int recognise_table(Work& w, const std::vector<NStr>& lines, Py_ssize_t start, IBlock& out, Py_ssize_t& next);
-// The same on the fused route, handing the rows to out.table_row() as they
-// are read, after before() (the pending paragraph's flush): 1 table, 0 none
-// (before() not called), -1 error.
-int stream_table(const std::vector<NStr>& lines, Py_ssize_t start, BlockOut& out, const std::function<bool()>& before,
-                 Py_ssize_t& next);
 
 // Records as the interpreter's dicts; row_to_py also gives any list of views as a list of strs.
 Ref iblocks_to_py(IBlocks& b);

@@ -134,7 +134,7 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
         if (fused < 0) return false;
         if (fused) {
             Py_ssize_t shown = blocks_list ? write_structured_body(w, blocks, sink) : 0;
-            if (shown > 0 || (shown == 0 && write_text_body(ctx, w, trimmed.s, sink))) return true;
+            if (shown > 0 || (shown == 0 && write_text_body(w, trimmed.s, sink))) return true;
             if (shown != NOT_PLAIN) {
                 add_traceback(BUILD_ANSWER_BLOCKS);
                 return false;

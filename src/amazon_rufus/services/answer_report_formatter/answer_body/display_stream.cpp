@@ -2,7 +2,6 @@
 #include "display_stream.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace arf {
 
@@ -49,59 +48,6 @@ TextBuf& DisplayStream::continue_item() {
         item.builder = s_.builders.size();
     }
     return s_.builders[item.builder - 1];
-}
-
-bool DisplayStream::paragraph(const Piece* lines, size_t n) {
-    close_list();
-    close_table();
-    begin_block();
-    sink_.begin_line();
-    TextBuf& buf = sink_.buf();
-    // In a report, the second and later of a run of empty lines (a fence's
-    // blank lines) are left out, as its clean-up would take them out; they
-    // are noted so that the text as written can still be given back.
-    std::vector<DroppedBreaks>* dropped = buf.dropped_breaks();
-    auto left_out = [&](size_t i) { return dropped && lines[i].text.empty() && lines[i - 1].text.empty(); };
-    // One reservation for the whole text, then a plain copy per line.
-    const NStr head = trim(lines[0].text);
-    size_t total = static_cast<size_t>(head.len);
-    int kind = head.kind;
-    for (size_t i = 1; i < n; ++i) {
-        if (left_out(i)) continue;
-        total += static_cast<size_t>(lines[i].text.len) + 1;
-        if (lines[i].text.kind > kind) kind = lines[i].text.kind;
-    }
-    const size_t base = buf.size();
-    char* const start = static_cast<char*>(buf.raw_room(total, kind));
-    char* out = start;
-    const int width = buf.kind();
-    auto put = [&](NStr piece) {
-        const size_t bytes = static_cast<size_t>(piece.len) * width;
-        if (piece.kind == width) {
-            if (bytes) std::memcpy(out, piece.data, bytes);
-            out += bytes;
-        } else {
-            out = static_cast<char*>(copy_units(piece, out, width));
-        }
-    };
-    put(head);
-    for (size_t i = 1; i < n; ++i) {
-        if (left_out(i)) {
-            const size_t at = base + static_cast<size_t>(out - start) / width;
-            if (!dropped->empty() && dropped->back().at == at) ++dropped->back().count;
-            else dropped->push_back(DroppedBreaks{at, 1});
-            continue;
-        }
-        switch (width) {
-            case PyUnicode_1BYTE_KIND: *reinterpret_cast<Py_UCS1*>(out) = '\n'; break;
-            case PyUnicode_2BYTE_KIND: *reinterpret_cast<Py_UCS2*>(out) = '\n'; break;
-            default: *reinterpret_cast<Py_UCS4*>(out) = '\n';
-        }
-        out += width;
-        put(lines[i].text);
-    }
-    buf.commit(total);
-    return !interrupted_after(total);
 }
 
 void DisplayStream::close_list() {

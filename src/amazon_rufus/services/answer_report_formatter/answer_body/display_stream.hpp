@@ -29,9 +29,18 @@ public:
         close_table();
         text_block(t);
     }
-    // A text block of right-trimmed lines joined with "\n", the first and
-    // the last not empty (false when a signal handler raised on the way).
-    bool paragraph(const Piece* lines, size_t n);
+    // Opens a text block whose text the caller writes into the returned
+    // buffer: a paragraph, not empty.
+    TextBuf& begin_paragraph() {
+        close_list();
+        close_table();
+        begin_block();
+        sink_.begin_line();
+        return sink_.buf();
+    }
+    // Whether the second and later of a run of empty lines are left out of
+    // the text as it is written (see TextBuf::keep_dropped_breaks).
+    bool drops_blank_runs() const { return sink_.buf().dropped_breaks() != nullptr; }
     void list_item(NStr text) {
         close_table();
         s_.items.push_back(Item{text, 0});

@@ -5,7 +5,6 @@
 #include "../module/steps.hpp"
 #include "blocks.hpp"
 
-#include <functional>
 
 #include <type_traits>
 
@@ -220,10 +219,7 @@ int continuation_matches(Ctx& ctx, Work& w, NStr line) {
     return truth(m.get());
 }
 
-// The table recogniser over native lines with native steps: 1 table, 0 none.
-// A delimiter row holds nothing but "|", ":", "-" and whitespace, and at
-// least one "|": a cheap test that rejects almost every line at once.
-static bool could_be_delimiter(NStr line) {
+bool could_be_delimiter(NStr line) {
     return with_units(line, [&](auto* p) {
         bool bar = false;
         for (Py_ssize_t i = 0; i < line.len; ++i) {
@@ -387,20 +383,6 @@ static PyObject* table_generic(Ctx& ctx, PyObject* lines, PyObject* start_obj) {
 }
 
 int table_steps_native(Ctx& ctx) { return ctx.table_helpers_native(); }
-
-int stream_table(const std::vector<NStr>& lines, Py_ssize_t start, BlockOut& out, const std::function<bool()>& before,
-                 Py_ssize_t& next) {
-    bool first = true;
-    int r = table_rows(
-        ViewLines{lines}, start,
-        [&](const Row& cells, Py_ssize_t len) {
-            if (first && !before()) return false;
-            first = false;
-            return out.table_row(cells.data(), cells.size()) && !interrupted_after(static_cast<size_t>(len) + 1);
-        },
-        next);
-    return r == -2 ? -1 : r;
-}
 
 int recognise_table(Work& w, const std::vector<NStr>& lines, Py_ssize_t start, IBlock& out, Py_ssize_t& next) {
     return table_native(ViewLines{lines}, start, w, out, next);

@@ -96,13 +96,10 @@ public:
     int continuation(Line& l);
     int paragraph_line(Line& l);
 
-    // `fused`: every step on the way and the patterns are known to be native,
-    // and no Python code can run here to change that.
-    Parser(Ctx& ctx, Work& w, BlockOut& out, bool fused)
+    Parser(Ctx& ctx, Work& w, BlockOut& out)
         : ctx_(ctx),
           w_(w),
           out_(out),
-          fused_(fused),
           native_lines_(RecordPool<NStr>::take()),
           paragraph_(RecordPool<Piece>::take()) {}
     ~Parser() {
@@ -111,14 +108,11 @@ public:
     }
 
     bool run(PyObject* text);
-    // The fused route's pass over a text known to be split natively.
-    bool run(NStr text);
 
 private:
     Ctx& ctx_;
     Work& w_;
     BlockOut& out_;
-    const bool fused_;
     // The lines: our own views, or, once anybody else sees them (a replaced
     // line splitter or table step), the object `lines`, used as the
     // algorithm uses it: len(lines) and lines[index] at every turn.
@@ -223,12 +217,6 @@ bool Parser::advance() {
 
 bool Parser::flush_paragraph() {
     if (paragraph_.empty()) return true;
-    if (out_.takes_pieces()) {
-        // The fused route writes the lines straight into the report.
-        bool ok = out_.paragraph(paragraph_.data(), paragraph_.size());
-        paragraph_.clear();
-        return ok;
-    }
     for (size_t i = 0; i < paragraph_.size(); ++i) {
         if (paragraph_[i].bad) {
             PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
@@ -305,17 +293,6 @@ static bool may_open(Step s, NStr trimmed) {
 // The heading or list-item rule (`s`): the native recogniser on the trimmed
 // line, or whatever replaces it on the line itself.  1 a block, 0 none.
 int Parser::try_line(Step s, NStr line, PyObject* line_obj, NStr trimmed) {
-    if (fused_) {
-        // Every step native and the patterns too: the recogniser on views.
-        if (!may_open(s, trimmed)) return 0;
-        IBlock b;
-        bool found = s == PARSE_MARKDOWN_HEADING ? match_heading(trimmed, b.level, b.text)
-                                                 : match_list_item(trimmed, b.text);
-        if (!found) return 0;
-        b.kind = s == PARSE_MARKDOWN_HEADING ? IBlock::HEADING : IBlock::LIST_ITEM;
-        if (!flush_paragraph() || !push_block(std::move(b))) return -1;
-        return 1;
-    }
     auto line_arg = [&]() { return line_obj ? borrow(line_obj) : to_py(line); };
     return at_step(
         ctx_, s,
@@ -378,12 +355,6 @@ static bool unpack_pair(PyObject* result, Ref& first, Ref& second) {
 // every table step native it runs on the views; otherwise the lines become
 // one list of objects, once, and the step is called with it.
 int Parser::try_table() {
-    if (fused_) {
-        Py_ssize_t next = 0;
-        int r = stream_table(native_lines_, index_, out_, [this] { return flush_paragraph(); }, next);
-        if (r > 0) index_ = next;
-        return r;
-    }
     Ref result;  // the (table, next_index) pair of a step called with objects
     auto call_with_objects = [&](auto&& call) -> int {
         if (!ensure_py_lines()) return -1;
@@ -435,7 +406,7 @@ int Parser::try_continuation(NStr line, PyObject* line_obj, NStr trimmed, PyObje
         if (!r) return -1;
         m = truth(r.get());
     } else {
-        m = fused_ ? starts_with_space(line) : continuation_matches(ctx_, w_, line);
+        m = continuation_matches(ctx_, w_, line);
     }
     IBlock* last_block = m > 0 ? out_.last() : nullptr;
     if (!last_block) return m < 0 ? -1 : 0;
@@ -600,13 +571,6 @@ bool Parser::run(PyObject* text) {
     return flush_paragraph() && out_.finish();
 }
 
-bool Parser::run(NStr text) {
-    if (!reserve_lines(text, native_lines_) || !split_text_lines(text, native_lines_)) return false;
-    while (index_ < static_cast<Py_ssize_t>(native_lines_.size()))
-        if (!step()) return false;
-    return flush_paragraph() && out_.finish();
-}
-
 // The blocks as records for the steps that follow; continued list items
 // grow in builders whose texts the records take at the end.
 class RecordOut final : public BlockOut {
@@ -642,22 +606,13 @@ private:
 
 }  // namespace
 
-bool parse_text(Ctx& ctx, Work& w, PyObject* text, BlockOut& out, bool fused) {
-    Parser parser(ctx, w, out, fused);
-    return parser.run(text);
-}
-
-bool parse_text_fused(Ctx& ctx, Work& w, NStr text, BlockOut& out) {
-    Parser parser(ctx, w, out, true);
-    return parser.run(text);
-}
-
 bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out) {
     out.native = true;
     out.records.clear();
     out.records.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(text) / 128 + 1));
     RecordOut records(w, out.records);
-    return parse_text(ctx, w, text, records, false);
+    Parser parser(ctx, w, records);
+    return parser.run(text);
 }
 
 PyObject* py_build_text_fallback_blocks(PyObject* self, PyObject* const* args) {

@@ -12,6 +12,7 @@ public:
 
     Py_ssize_t count() const { return count_; }
     TextBuf& buf() { return buf_; }
+    const TextBuf& buf() const { return buf_; }
 
     void begin_line() {
         if (count_) buf_.push('\n');
