@@ -220,8 +220,9 @@ bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured
 
 
 // Native recognisers over views (heading and list item on the trimmed line).
-bool match_heading(NStr line, int& level, NStr& text);
-bool match_list_item(NStr line, NStr& text);
+// `one_line`: the line is known to hold no "\n".
+bool match_heading(NStr line, int& level, NStr& text, bool one_line = false);
+bool match_list_item(NStr line, NStr& text, bool one_line = false);
 // The bullet markers of a list item: "-", "*" and "•".
 inline bool is_bullet(Py_UCS4 c) { return c == '-' || c == '*' || c == 0x2022; }
 bool parse_pipe_row(NStr line, Row& cells);

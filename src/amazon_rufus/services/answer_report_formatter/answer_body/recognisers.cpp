@@ -13,8 +13,12 @@ namespace arf {
 // ---- Native pattern pieces ---------------------------------------------------
 
 // "(.*)$" from position p: the group runs to the first "\n", which must be
-// the end of the text or a final "\n".
-static bool dot_star_to_end(NStr t, Py_ssize_t p, NStr& group) {
+// the end of the text or a final "\n".  `one_line`: the text holds no "\n".
+static bool dot_star_to_end(NStr t, Py_ssize_t p, NStr& group, bool one_line) {
+    if (one_line) {
+        group = t.sub(p, t.len);
+        return true;
+    }
     Py_ssize_t e = find_char(t, '\n', p);
     if (e < 0) e = t.len;
     if (e < t.len && e != t.len - 1) return false;
@@ -30,26 +34,26 @@ static Py_ssize_t spaces(NStr t, Py_ssize_t p) {
 }
 
 // ^(#{1,6})\s+(.*)$ on the trimmed line.
-bool match_heading(NStr t, int& level, NStr& text) {
+bool match_heading(NStr t, int& level, NStr& text, bool one_line) {
     Py_ssize_t h = 0;
     while (h < t.len && h < 7 && t[h] == '#') ++h;
     if (h == 0 || h > 6) return false;
     Py_ssize_t p = spaces(t, h);
     NStr group;
-    if (p < 0 || !dot_star_to_end(t, p, group)) return false;
+    if (p < 0 || !dot_star_to_end(t, p, group, one_line)) return false;
     level = static_cast<int>(h);
     text = trim(group);
     return true;
 }
 
 // ^([-*•])\s+(.*)$, then ^\d+[.)]\s+(.*)$ on the trimmed line.
-bool match_list_item(NStr t, NStr& text) {
+bool match_list_item(NStr t, NStr& text, bool one_line) {
     if (t.len == 0) return false;
     NStr group;
     Py_UCS4 c = t[0];
     if (is_bullet(c)) {
         Py_ssize_t p = spaces(t, 1);
-        if (p >= 0 && dot_star_to_end(t, p, group)) {
+        if (p >= 0 && dot_star_to_end(t, p, group, one_line)) {
             text = trim(group);
             return true;
         }
@@ -58,7 +62,7 @@ bool match_list_item(NStr t, NStr& text) {
     while (d < t.len && is_digit(t[d])) ++d;
     if (d == 0 || d >= t.len || (t[d] != '.' && t[d] != ')')) return false;
     Py_ssize_t p = spaces(t, d + 1);
-    if (p < 0 || !dot_star_to_end(t, p, group)) return false;
+    if (p < 0 || !dot_star_to_end(t, p, group, one_line)) return false;
     text = trim(group);
     return true;
 }
@@ -92,14 +96,14 @@ bool parse_pipe_row(NStr line, Row& cells) {
             Py_ssize_t a = start, b = bar;
             while (a < b && is_space(p[a])) ++a;
             while (b > a && is_space(p[b - 1])) --b;
-            cells.push_back(line.sub(a, b));
+            // An empty first cell (the text before a leading "|") is dropped.
+            if (a < b || start) cells.push_back(line.sub(a, b));
             if (bar == line.len) return true;
             start = bar + 1;
             bar = next_bar(start);
         }
     });
     if (!any_bar) return false;
-    if (!cells.empty() && cells.front().empty()) cells.erase(cells.begin());
     if (!cells.empty() && cells.back().empty()) cells.pop_back();
     if (cells.size() < 2) return false;
     for (const NStr& c : cells)

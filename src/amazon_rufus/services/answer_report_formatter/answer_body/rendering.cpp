@@ -108,15 +108,43 @@ void short_heading_line(LineSink& sink, int n, NStr text) {
     }
 }
 
+namespace {
+
+template <class O>
+void write_table_line(O* o, const NStr* cells, size_t n) {
+    *o++ = O('|');
+    *o++ = O(' ');
+    for (size_t i = 0; i < n; ++i) {
+        if (i) {
+            *o++ = O(' ');
+            *o++ = O('|');
+            *o++ = O(' ');
+        }
+        o = put_units(o, cells[i]);
+    }
+    *o++ = O(' ');
+    *o = O('|');
+}
+
+}  // namespace
+
 void table_line(LineSink& sink, const NStr* cells, size_t n) {
     sink.begin_line();
-    TextBuf& buf = sink.buf();
-    buf.append_ascii("| ");
+    // "| " + " | ".join(cells) + " |", sized first and written in one piece.
+    size_t total = 4 + (n ? 3 * (n - 1) : 0);
+    int kind = PyUnicode_1BYTE_KIND;
     for (size_t i = 0; i < n; ++i) {
-        if (i) buf.append_ascii(" | ");
-        buf.append(cells[i]);
+        total += static_cast<size_t>(cells[i].len);
+        if (cells[i].kind > kind) kind = cells[i].kind;
     }
-    buf.append_ascii(" |");
+    TextBuf& buf = sink.buf();
+    void* room = buf.raw_room(total, kind);
+    switch (buf.kind()) {
+        case PyUnicode_1BYTE_KIND: write_table_line(static_cast<Py_UCS1*>(room), cells, n); break;
+        case PyUnicode_2BYTE_KIND: write_table_line(static_cast<Py_UCS2*>(room), cells, n); break;
+        default: write_table_line(static_cast<Py_UCS4*>(room), cells, n);
+    }
+    buf.commit(total);
 }
 
 void delimiter_line(LineSink& sink, size_t columns) {

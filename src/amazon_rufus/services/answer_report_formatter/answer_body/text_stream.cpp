@@ -94,7 +94,7 @@ private:
         if (c == '#') {
             int level = 0;
             NStr t;
-            if (match_heading(view(a, b), level, t)) {
+            if (match_heading(view(a, b), level, t, true)) {
                 if (!flush_paragraph()) return false;
                 d_.heading(level + 2 >= 6 ? 6 : level + 2, t);
                 last_is_item_ = false;
@@ -107,7 +107,7 @@ private:
         }
         if (is_bullet(c) || is_digit(c)) {
             NStr t;
-            if (match_list_item(view(a, b), t)) {
+            if (match_list_item(view(a, b), t, true)) {
                 if (!flush_paragraph()) return false;
                 d_.list_item(t);
                 last_is_item_ = true;

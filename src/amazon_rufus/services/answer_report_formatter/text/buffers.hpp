@@ -95,7 +95,7 @@ public:
             return;
         }
         reserve_more(n);
-        copy_bytes(static_cast<char*>(data_) + size_ * kind_, static_cast<const char*>(s.data), n * kind_);
+        copy_short_bytes(static_cast<char*>(data_) + size_ * kind_, static_cast<const char*>(s.data), n * kind_);
         size_ += n;
     }
     void append(std::u32string_view s) {
@@ -172,33 +172,6 @@ private:
     static void widen_small(const From* from, To* to, size_t n) {
         for (size_t i = 0; i < n; ++i) to[i] = from[i];
     }
-    // memcpy with the short sizes of most texts copied inline, by two
-    // overlapping fixed-size moves.  (GCC warns of the moves for constant
-    // texts shorter than them, in branches their length never takes.)
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Warray-bounds"
-#pragma GCC diagnostic ignored "-Wstringop-overread"
-#endif
-    static void copy_bytes(char* to, const char* from, size_t bytes) {
-        if (bytes > 32) {
-            std::memcpy(to, from, bytes);
-        } else if (bytes >= 16) {
-            std::memcpy(to, from, 16);
-            std::memcpy(to + bytes - 16, from + bytes - 16, 16);
-        } else if (bytes >= 8) {
-            std::memcpy(to, from, 8);
-            std::memcpy(to + bytes - 8, from + bytes - 8, 8);
-        } else if (bytes >= 4) {
-            std::memcpy(to, from, 4);
-            std::memcpy(to + bytes - 4, from + bytes - 4, 4);
-        } else {
-            for (size_t i = 0; i < bytes; ++i) to[i] = from[i];
-        }
-    }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
     void append_converted(NStr s);
     Py_UCS4 max_char() const { return kind_ == 1 ? 0xff : kind_ == 2 ? 0xffff : 0x10ffff; }
     void write(size_t i, Py_UCS4 c) {

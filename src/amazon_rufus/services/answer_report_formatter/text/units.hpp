@@ -154,4 +154,51 @@ void* copy_units(NStr s, void* out, int kind);
 // A new str holding the viewed code points (the owner itself when whole).
 Ref to_py(NStr s);
 
+// memcpy with the short sizes of most texts copied inline, by two
+// overlapping fixed-size moves.  (GCC warns of the moves for constant
+// texts shorter than them, in branches their length never takes.)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+#pragma GCC diagnostic ignored "-Wstringop-overread"
+#endif
+inline void copy_short_bytes(char* to, const char* from, size_t bytes) {
+    if (bytes > 32) {
+        std::memcpy(to, from, bytes);
+    } else if (bytes >= 16) {
+        std::memcpy(to, from, 16);
+        std::memcpy(to + bytes - 16, from + bytes - 16, 16);
+    } else if (bytes >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + bytes - 8, from + bytes - 8, 8);
+    } else if (bytes >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + bytes - 4, from + bytes - 4, 4);
+    } else {
+        for (size_t i = 0; i < bytes; ++i) to[i] = from[i];
+    }
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+// Writes the view's code points at `out`, whose units are at least as wide
+// as the view's; returns the end of what it wrote.
+template <class O>
+inline O* put_units(O* out, NStr s) {
+    const size_t n = static_cast<size_t>(s.len);
+    if (s.kind == static_cast<int>(sizeof(O))) {
+        copy_short_bytes(reinterpret_cast<char*>(out), static_cast<const char*>(s.data), n * sizeof(O));
+    } else if constexpr (sizeof(O) > 1) {
+        if (s.kind == PyUnicode_1BYTE_KIND) {
+            const Py_UCS1* in = static_cast<const Py_UCS1*>(s.data);
+            for (size_t i = 0; i < n; ++i) out[i] = in[i];
+        } else {
+            const Py_UCS2* in = static_cast<const Py_UCS2*>(s.data);
+            for (size_t i = 0; i < n; ++i) out[i] = static_cast<O>(in[i]);
+        }
+    }
+    return out + n;
+}
+
 }  // namespace arf
