@@ -159,21 +159,34 @@ private:
     // ---- The pending paragraph ------------------------------------------------
     //
     // Its text is "\n".join of its lines, each right-trimmed, with the empty
-    // ones at either end left out and the first left-trimmed.  It is kept as
-    // the range [head_, end_) of the text: head_ where the first non-empty
-    // line's text starts, end_ where the last one's ends.  Lines inside the
-    // range that a list item took (holes_) are skipped when it is written.
+    // ones at either end left out and the first left-trimmed.
+    //
+    // Usually it is written as its lines come (`eager_`): nothing can come
+    // between it and the block before it.  When a list item is the last
+    // block, an indented line may still continue that item, which is then
+    // written before the paragraph; so the paragraph is kept as the range
+    // [head_, end_) of the text, head_ where the first non-empty line's text
+    // starts, end_ where the last one's ends, and written when it closes.
+    // Lines inside the range that the list item took (holes_) are skipped.
     // `simple_`: the range is the text as it stands (only "\n" breaks, no
     // trailing whitespace inside, no run of empty lines left out).
+    // empties_ counts the empty lines since the last non-empty one.
 
     struct Hole {
         Py_ssize_t start, next;
     };
 
     void paragraph_line(const Line& l, Py_ssize_t a, Py_ssize_t b) {
-        para_open_ = true;
+        if (!para_open_) {
+            para_open_ = true;
+            eager_ = !last_is_item_;
+        }
         if (a == b) {
             if (head_ >= 0) ++empties_;
+            return;
+        }
+        if (eager_) {
+            write_line(l, a, b);
             return;
         }
         if (head_ < 0) {
@@ -187,6 +200,58 @@ private:
         end_ = b;
         empties_ = 0;
     }
+    // A non-empty line of an eager paragraph, with the breaks before it.
+    // Lines that follow each other in the text as they are to be written
+    // (only "\n" between them, no whitespace at their ends) are gathered
+    // into one range [run_a_, run_b_) of the text and copied in one piece.
+    void write_line(const Line& l, Py_ssize_t a, Py_ssize_t b) {
+        if (head_ < 0) {
+            head_ = a;
+            buf_ = &d_.begin_paragraph();
+            run_a_ = a;
+            run_b_ = b;
+            return;
+        }
+        const Py_ssize_t empties = empties_;
+        empties_ = 0;
+        const bool drop = empties > 1 && dropping_;
+        const Py_ssize_t breaks = drop ? 2 : empties + 1;
+        if (!drop && l.start - run_b_ == breaks && all_breaks(run_b_, l.start)) {
+            run_b_ = b;
+            return;
+        }
+        TextBuf& buf = *buf_;
+        put(buf, run_a_, run_b_);
+        if (drop) {
+            // The second and later of a run of empty lines are left out, as
+            // the report's clean-up would take them out, and noted so that
+            // the text as written can be given back.
+            buf.push('\n');
+            note_dropped(buf, buf.size(), static_cast<size_t>(empties) - 1);
+            buf.push('\n');
+        } else {
+            for (Py_ssize_t i = 0; i < breaks; ++i) buf.push('\n');
+        }
+        run_a_ = l.start;
+        run_b_ = b;
+    }
+    // The text's [a, b), as units of the buffer's width.
+    void put(TextBuf& buf, Py_ssize_t a, Py_ssize_t b) {
+        const size_t n = static_cast<size_t>(b - a);
+        void* room = buf.raw_room(n, sizeof(T));
+        switch (buf.kind()) {
+            case PyUnicode_1BYTE_KIND: copy(static_cast<Py_UCS1*>(room), a, b); break;
+            case PyUnicode_2BYTE_KIND: copy(static_cast<Py_UCS2*>(room), a, b); break;
+            default: copy(static_cast<Py_UCS4*>(room), a, b);
+        }
+        buf.commit(n);
+    }
+    static void note_dropped(TextBuf& buf, size_t at, size_t count) {
+        std::vector<DroppedBreaks>* dropped = buf.dropped_breaks();
+        if (!dropped->empty() && dropped->back().at == at) dropped->back().count += count;
+        else dropped->push_back(DroppedBreaks{at, count});
+    }
+
     bool all_breaks(Py_ssize_t from, Py_ssize_t to) const {
         for (Py_ssize_t i = from; i < to; ++i)
             if (p_[i] != T('\n')) return false;
@@ -197,7 +262,9 @@ private:
         if (!para_open_) return true;
         para_open_ = false;
         if (head_ < 0) return true;  // only empty lines: no block
-        bool ok = write_paragraph();
+        bool ok = true;
+        if (eager_) put(*buf_, run_a_, run_b_);
+        else ok = write_paragraph();
         head_ = -1;
         empties_ = 0;
         holes_.clear();
@@ -245,12 +312,7 @@ private:
                 if (first) {
                     first = false;
                 } else if (empty && prev_empty && dropped) {
-                    // The second and later of a run of empty lines are left
-                    // out, as the report's clean-up would take them out, and
-                    // noted so that the text as written can be given back.
-                    const size_t pos = base + static_cast<size_t>(o - out);
-                    if (!dropped->empty() && dropped->back().at == pos) ++dropped->back().count;
-                    else dropped->push_back(DroppedBreaks{pos, 1});
+                    note_dropped(buf, base + static_cast<size_t>(o - out), 1);  // as write_line does
                 } else {
                     *o++ = O('\n');
                 }
@@ -267,8 +329,10 @@ private:
     template <class O>
     O* copy(O* out, Py_ssize_t a, Py_ssize_t b) const {
         const size_t n = static_cast<size_t>(b - a);
-        if constexpr (sizeof(O) == sizeof(T)) {
-            if (n) std::memcpy(out, p_ + a, n * sizeof(T));
+        if constexpr (sizeof(O) < sizeof(T)) {
+            return out;  // rooms are widened to the text's units first
+        } else if constexpr (sizeof(O) == sizeof(T)) {
+            copy_short_bytes(reinterpret_cast<char*>(out), reinterpret_cast<const char*>(p_ + a), n * sizeof(T));
         } else {
             for (size_t i = 0; i < n; ++i) out[i] = p_[a + static_cast<Py_ssize_t>(i)];
         }
@@ -284,6 +348,9 @@ private:
     bool fence_ = false;
     bool last_is_item_ = false;  // the last block is a list item
     bool para_open_ = false;
+    bool eager_ = true;
+    TextBuf* buf_ = nullptr;  // where an eager paragraph is written
+    Py_ssize_t run_a_ = 0, run_b_ = 0;  // its lines not yet written
     bool simple_ = true;
     Py_ssize_t head_ = -1, end_ = 0, empties_ = 0;
     std::vector<Hole> holes_;

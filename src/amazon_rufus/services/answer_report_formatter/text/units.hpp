@@ -163,8 +163,11 @@ Ref to_py(NStr s);
 #pragma GCC diagnostic ignored "-Wstringop-overread"
 #endif
 inline void copy_short_bytes(char* to, const char* from, size_t bytes) {
-    if (bytes > 32) {
+    if (bytes > 64) {
         std::memcpy(to, from, bytes);
+    } else if (bytes >= 32) {
+        std::memcpy(to, from, 32);
+        std::memcpy(to + bytes - 32, from + bytes - 32, 32);
     } else if (bytes >= 16) {
         std::memcpy(to, from, 16);
         std::memcpy(to + bytes - 16, from + bytes - 16, 16);
