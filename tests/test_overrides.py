@@ -786,7 +786,10 @@ def o_installs_mid_call(**replacements):
                 return "A"
 
         fence = "```\na\n\n\n\nb\n  \n\n```"
-        data = {"answers": [{"text": fence, "productLinks": [{"asin": Installer()}]}, {"text": fence}, {"text": "x"}]}
+        # The fence after a list item is held until it closes, as an indented line may still
+        # continue the item.
+        data = {"answers": [{"text": fence, "productLinks": [{"asin": Installer()}]}, {"text": fence},
+                            {"text": "- i\n" + fence + "\n  c"}, {"text": "x"}]}
         return obj, "format_data", (data,)
 
     return factory
