@@ -6,6 +6,7 @@
 #include "blocks.hpp"
 
 
+#include <cstring>
 #include <type_traits>
 
 namespace arf {
@@ -82,26 +83,40 @@ bool starts_with_space(NStr line) { return line.len > 0 && is_space(line[0]); }
 
 bool parse_pipe_row(NStr line, Row& cells) {
     cells.clear();
-    // One pass over the typed code units: find each "|" and trim the cell before it.
+    // One pass over the typed code units, 16 bytes at a time: every "|" of a
+    // block is taken from its mask, and the cell before it trimmed.
     bool any_bar = with_units(line, [&](auto* p) {
         using T = std::remove_cv_t<std::remove_pointer_t<decltype(p)>>;
-        auto next_bar = [&](Py_ssize_t from) {
-            return scan_units(
-                p, from, line.len, [](Units16<T> v) { return v == T('|'); }, [](Py_UCS4 u) { return u == '|'; });
-        };
-        Py_ssize_t bar = next_bar(0);
-        if (bar == line.len) return false;
+        constexpr Py_ssize_t W = 16 / sizeof(T);
+        constexpr uint32_t LANE = (1u << sizeof(T)) - 1;
+        const Py_ssize_t n = line.len;
         Py_ssize_t start = 0;
-        for (;;) {
+        bool any = false;
+        auto cell_to = [&](Py_ssize_t bar) {
             Py_ssize_t a = start, b = bar;
             while (a < b && is_space(p[a])) ++a;
             while (b > a && is_space(p[b - 1])) --b;
             // An empty first cell (the text before a leading "|") is dropped.
             if (a < b || start) cells.push_back(line.sub(a, b));
-            if (bar == line.len) return true;
             start = bar + 1;
-            bar = next_bar(start);
+            any = true;
+        };
+        Py_ssize_t i = 0;
+        for (; i + W <= n; i += W) {
+            Units16<T> v;
+            std::memcpy(&v, p + i, 16);
+            uint32_t bits = lane_bits(v == T('|'));
+            while (bits) {
+                const Py_ssize_t k = __builtin_ctz(bits) / static_cast<int>(sizeof(T));
+                cell_to(i + k);
+                bits &= ~(LANE << (k * sizeof(T)));
+            }
         }
+        for (; i < n; ++i)
+            if (p[i] == T('|')) cell_to(i);
+        if (!any) return false;
+        cell_to(n);  // the text after the last "|"
+        return true;
     });
     if (!any_bar) return false;
     if (!cells.empty() && cells.back().empty()) cells.pop_back();
