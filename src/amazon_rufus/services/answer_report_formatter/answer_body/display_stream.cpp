@@ -50,8 +50,8 @@ TextBuf& DisplayStream::continue_item() {
     return s_.builders[item.builder - 1];
 }
 
-void DisplayStream::close_list() {
-    if (s_.items.empty()) return;
+// The pending list items, as one list block.
+void DisplayStream::write_list() {
     begin_block();
     for (const Item& item : s_.items) {
         sink_.begin_line();
@@ -90,10 +90,7 @@ void DisplayStream::body_row(const NStr* row, size_t n) {
     table_line(sink_, padded);
 }
 
-// A lone row is shown as its cells joined; a table is written already.
-void DisplayStream::close_table() {
-    if (table_rows_ == 1) text_block(join_cells(w_, s_.cells.data(), s_.cells.size()));
-    table_rows_ = 0;
-}
+// A lone row is shown as its cells joined (a table is written already).
+void DisplayStream::write_lone_row() { text_block(join_cells(w_, s_.cells.data(), s_.cells.size())); }
 
 }  // namespace arf

@@ -66,8 +66,13 @@ public:
         close_table();
         text_block(t);
     }
-    void close_list();
-    void close_table();
+    void close_list() {
+        if (!s_.items.empty()) write_list();
+    }
+    void close_table() {
+        if (table_rows_ == 1) write_lone_row();
+        table_rows_ = 0;
+    }
     void finish() {
         close_list();
         close_table();
@@ -101,6 +106,8 @@ private:
         if (sink_.count() > first_) sink_.line(std::u32string_view());
         ++blocks_;
     }
+    void write_list();
+    void write_lone_row();
     void table_head();
     void body_row(const NStr* cells, size_t n);
     void text_block(NStr text) {

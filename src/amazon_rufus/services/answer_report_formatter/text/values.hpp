@@ -37,15 +37,19 @@ inline bool read_plain_keys(PyObject* dict, const KeyName (&names)[n], PyObject*
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-        for (size_t i = 0; i < n; ++i) {
-            if (key == names[i].interned ||
-                (PyUnicode_GET_LENGTH(key) == static_cast<Py_ssize_t>(names[i].text.size()) && PyUnicode_IS_ASCII(key) &&
-                 std::memcmp(PyUnicode_DATA(key), names[i].text.data(), names[i].text.size()) == 0)) {
-                values[i] = value;
-                break;
-            }
+        // Keys are mostly the interned names themselves: those are matched
+        // first, by identity, before any text is compared.
+        size_t i = 0;
+        while (i < n && key != names[i].interned) ++i;
+        if (i == n) {
+            if (!PyUnicode_CheckExact(key)) return false;
+            if (!PyUnicode_IS_ASCII(key)) continue;
+            const size_t len = static_cast<size_t>(PyUnicode_GET_LENGTH(key));
+            for (i = 0; i < n; ++i)
+                if (len == names[i].text.size() && std::memcmp(PyUnicode_DATA(key), names[i].text.data(), len) == 0) break;
+            if (i == n) continue;
         }
+        values[i] = value;
     }
     return true;
 }
