@@ -102,16 +102,21 @@ TextBuf::TextBuf() { take_block(false, data_, bytes_); }
 TextBuf::TextBuf(Large) { take_block(true, data_, bytes_); }
 
 namespace {
-size_t g_last_str_units = 0;  // length of the last text take_str() handed out
+// Length and width of the last text take_str() handed out.
+size_t g_last_str_units = 0;
+int g_last_str_kind = PyUnicode_1BYTE_KIND;
 }  // namespace
 
 TextBuf::TextBuf(ForStr) {
-    // Room for the previous report, within limits: after a huge report a
-    // small one should not ask for its address space (large ones grow by
-    // remapping, which copies nothing).
+    // Room for the previous report at its width, within limits: after a huge
+    // report a small one should not ask for its address space (large ones
+    // grow by remapping, which copies nothing).  No more than that: the
+    // allocator serves a block no larger than the last one it unmapped from
+    // its heap, where the pages stay mapped between calls, while a larger
+    // one would be mapped afresh, page by page, on every call.
     constexpr size_t MOST = size_t(1) << 20;
-    size_t units = g_last_str_units + g_last_str_units / 8;
-    new_str(units < 4096 ? 4096 : units > MOST ? MOST : units, PyUnicode_1BYTE_KIND);
+    const size_t units = g_last_str_units;
+    new_str(units < 4096 ? 4096 : units > MOST ? MOST : units, g_last_str_kind);
 }
 
 TextBuf::~TextBuf() {
@@ -152,6 +157,7 @@ PyObject* TextBuf::take_str() {
     // A failed resize leaves the str as it was, still ours to release.
     if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size_)) < 0) return nullptr;
     g_last_str_units = size_;
+    g_last_str_kind = kind_;
     PyObject* s = str_;
     str_ = nullptr;
     data_ = nullptr;
