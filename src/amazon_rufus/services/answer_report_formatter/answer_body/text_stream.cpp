@@ -76,7 +76,7 @@ private:
 
     // The rules in the order they are tried; the first that takes the line
     // decides.  `next` is where the pass goes on (a table moves it).
-    bool take_line(const Line& l, Py_ssize_t& next) {
+    __attribute__((always_inline)) bool take_line(const Line& l, Py_ssize_t& next) {
         Py_ssize_t a = l.start, b = l.end;
         while (a < b && is_space(p_[a])) ++a;
         while (b > a && is_space(p_[b - 1])) --b;
