@@ -12,11 +12,8 @@ using namespace std::string_view_literals;  // literal lengths known at compile 
 
 namespace {
 
-void sub_heading(LineSink& sink, NStr heading) {
-    sink.begin_line();  // an empty line
-    sink.line(heading);
-    sink.begin_line();
-}
+// An empty line, the heading, and the next line begun.
+void sub_heading(LineSink& sink, NStr heading) { sink.spaced_line(heading); }
 
 // A link sub-section: the heading and its lines, when there are lines.
 // `_format_product_links` / `_format_recommended_asins` hand `raw` on to

@@ -118,6 +118,18 @@ public:
         return static_cast<char*>(data_) + size_ * kind_;
     }
     void commit(size_t n) { size_ += n; }
+    // `before` "\n"s, the text, then `after` "\n"s, sized first and written
+    // in one piece.
+    void append_between_breaks(size_t before, NStr s, size_t after) {
+        const size_t n = before + static_cast<size_t>(s.len) + after;
+        void* room = raw_room(n, s.kind);
+        switch (kind_) {
+            case 1: put_between_breaks(static_cast<Py_UCS1*>(room), before, s, after); break;
+            case 2: put_between_breaks(static_cast<Py_UCS2*>(room), before, s, after); break;
+            default: put_between_breaks(static_cast<Py_UCS4*>(room), before, s, after);
+        }
+        size_ += n;
+    }
     // ASCII text fits every kind: no widening test needed.
     void append_ascii(std::string_view s) {
         reserve_more(s.size());
@@ -180,6 +192,12 @@ private:
             case 2: static_cast<Py_UCS2*>(data_)[i] = static_cast<Py_UCS2>(c); break;
             default: static_cast<Py_UCS4*>(data_)[i] = c;
         }
+    }
+    template <class T>
+    static void put_between_breaks(T* out, size_t before, NStr s, size_t after) {
+        for (size_t i = 0; i < before; ++i) *out++ = T('\n');
+        out = put_units(out, s);
+        for (size_t i = 0; i < after; ++i) *out++ = T('\n');
     }
     template <class T>
     static void fill_ascii(T* out, std::string_view s) {

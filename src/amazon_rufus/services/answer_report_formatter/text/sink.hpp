@@ -20,6 +20,18 @@ public:
         ++count_;
     }
     void line(NStr s) { begin_line(); buf_.append(s); }
+    // An empty line, a line of `s`, and the next line begun, as three
+    // begin_line() calls around line(s) make them, written in one piece.
+    void spaced_line(NStr s) {
+        if (keep_bounds_) {
+            begin_line();
+            line(s);
+            begin_line();
+            return;
+        }
+        buf_.append_between_breaks(count_ ? 2 : 1, s, 1);
+        count_ += 3;
+    }
     void line(std::u32string_view s) { begin_line(); buf_.append(s); }
 
     // A line that is an object rather than a written text (an item of a list
