@@ -72,13 +72,8 @@ bool trimmed_value(PyObject* o, Arena& arena, TextVal& out) {
     return stripped_value(s.get(), arena, out);
 }
 
-Ref get_key(Handle o, Handle key, PyObject* dflt) {
-    if (PyDict_CheckExact(o)) {
-        PyObject* v = PyDict_GetItemWithError(o, key);
-        if (v) return steal(Py_NewRef(v));
-        if (PyErr_Occurred()) return nullptr;
-        return steal(Py_NewRef(dflt ? dflt : Py_None));
-    }
+// o.get(key[, dflt]) on anything but an exact dict.
+Ref get_key_generic(Handle o, Handle key, PyObject* dflt) {
     if (dflt) return steal(PyObject_CallMethodObjArgs(o, N.get, key, dflt, nullptr));
     return steal(PyObject_CallMethodObjArgs(o, N.get, key, nullptr));
 }

@@ -108,7 +108,17 @@ bool trimmed_value(PyObject* o, Arena& arena, TextVal& out);
 // s.strip() of a str that is not exact, as a text value.
 bool stripped_value(PyObject* s, Arena& arena, TextVal& out);
 // o.get(key) / o.get(key, dflt): a new reference, nullptr on error.
-Ref get_key(Handle o, Handle key, PyObject* dflt = nullptr);
+Ref get_key_generic(Handle o, Handle key, PyObject* dflt);
+inline Ref get_key(Handle o, Handle key, PyObject* dflt = nullptr) {
+    if (PyDict_CheckExact(o)) {
+        // An exact dict's lookup, inline: it is what most reads are.
+        PyObject* v = PyDict_GetItemWithError(o, key);
+        if (v) return borrow(v);
+        if (PyErr_Occurred()) return Ref();
+        return borrow(dflt ? dflt : Py_None);
+    }
+    return get_key_generic(o, key, dflt);
+}
 // o == text, by the host's comparison (-1 on error).
 int equals_text(PyObject* o, PyObject* text);
 // o != text, by the host's comparison (its own __ne__; -1 on error).
