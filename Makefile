@@ -60,10 +60,12 @@ bench: install
 	$(PY) benchmarks/run.py
 
 # Fast rebuild for development: compiles into build/dev and drops the
-# extension next to the package sources (use PYTHONPATH=python).
+# extension next to the package sources (use PYTHONPATH=python).  Profiled
+# like the installed build; PGO=OFF compiles once, without the profile.
+PGO ?= ON
 dev: $(VENV)/.build-tools $(VENV)/.test-deps
 	$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-		-DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY))
+		-DCMAKE_BUILD_TYPE=Release -DARF_PGO=$(PGO) -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build build/dev
 	for f in build/dev/answer_report_formatter*.so; do cp $$f python/quorin/amazon_rufus/services/.tmp.so && mv -f python/quorin/amazon_rufus/services/.tmp.so python/quorin/amazon_rufus/services/$$(basename $$f); done
 
