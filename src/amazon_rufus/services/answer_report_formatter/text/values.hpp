@@ -36,7 +36,9 @@ inline bool read_plain_keys(PyObject* dict, const KeyName (&names)[n], PyObject*
     for (size_t i = 0; i < n; ++i) values[i] = nullptr;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    // Nothing here runs Python code, so the dict keeps its size: the loop
+    // stops at its last item instead of asking for one more.
+    for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && PyDict_Next(dict, &pos, &key, &value); --left) {
         // Keys are mostly the interned names themselves: those are matched
         // first, by identity, before any text is compared.
         size_t i = 0;
