@@ -114,27 +114,71 @@ size_t collapse_units(T* d, size_t n, const CleanPrefix& from) {
     return w;
 }
 
-// Blocks of code units tested at once, every candidate of a block (a unit
-// that may be a line break) handed to visit(at) from the block's mask, up
-// to the last whole block; `i` ends where the blocks did.  1 done, 0 when
-// visit stopped, -1 when a signal handler raised.
-template <class T, class Visit>
-int visit_blocks(const T* d, size_t& i, size_t n, Visit& visit) {
-    constexpr size_t W = 16 / sizeof(T);
-    constexpr uint32_t LANE = (1u << sizeof(T)) - 1;
-    for (; i + 2 * W <= n; i += 2 * W) {
-        Units16<T> a, b;
-        std::memcpy(&a, d + i, 16);
-        std::memcpy(&b, d + i + W, 16);
-        uint32_t bits = lane_bits(may_break(a)) | (lane_bits(may_break(b)) << 16);
-        while (bits) {
-            const size_t k = static_cast<size_t>(__builtin_ctz(bits)) / sizeof(T);
-            if (!visit(i + k)) return 0;
-            bits &= ~(LANE << (k * sizeof(T)));
-        }
-        if (interrupted_after(2 * W)) return -1;
+// The check below walks every line break of a report, so the work per
+// line is kept to a few instructions: no state but the count of lines, the
+// common line end (a printable ASCII unit, or one past U+3000, before a
+// plain "\n") decided inline and everything else out of line.
+
+// Whether the line ending in the "\n" at `at` (> 0) stays as it is: it does
+// not end in whitespace, and if it is empty, the line before it is not.
+template <class T>
+__attribute__((noinline)) bool line_end_clean_slow(const T* d, size_t at) {
+    const T prev = d[at - 1];
+    if (prev == '\n') return at >= 2 && d[at - 2] != '\n';
+    return !is_space(prev);
+}
+
+// True when the candidate unit at `at` leaves the text clean: a clean
+// line's "\n", counted in `lines`, or no line break at all.
+template <class T>
+__attribute__((always_inline)) inline bool candidate_clean(const T* d, size_t at, size_t& lines) {
+    const T c = d[at];
+    if (c != '\n') [[unlikely]]
+        return !is_linebreak(c);
+    if (at) {
+        const Py_UCS4 prev = d[at - 1];
+        if (!((prev > ' ' && prev < 0x7f) || prev > 0x3000) && !line_end_clean_slow(d, at)) return false;
     }
-    return 1;
+    ++lines;
+    return true;
+}
+
+// The mask bits that stand for whole code units: one per unit.
+template <class T>
+constexpr uint64_t unit_bits() {
+    return sizeof(T) == 1 ? ~uint64_t(0) : sizeof(T) == 2 ? 0x5555555555555555ull : 0x1111111111111111ull;
+}
+
+// Code units worked through between two looks for a pending signal.
+constexpr size_t SIGNAL_STRIDE = 4096;
+
+// Blocks of code units tested at once, every candidate of a block (a unit
+// that may be a line break) taken from the block's mask, up to the last
+// whole block; `i` ends where the blocks did.  The position of the first
+// unit that is not clean, n when there is none, SIZE_MAX when a signal
+// handler raised.
+template <class T>
+size_t first_fault(const T* d, size_t& i, size_t n, size_t& lines) {
+    constexpr size_t W = 16 / sizeof(T);
+    size_t at_i = i, count = lines;
+    for (; at_i + 2 * W <= n; at_i += 2 * W) {
+        Units16<T> a, b;
+        std::memcpy(&a, d + at_i, 16);
+        std::memcpy(&b, d + at_i + W, 16);
+        uint64_t bits = (lane_bits(may_break(a)) | (uint64_t(lane_bits(may_break(b))) << 16)) & unit_bits<T>();
+        while (bits) {
+            const size_t at = at_i + static_cast<size_t>(__builtin_ctzll(bits)) / sizeof(T);
+            bits &= bits - 1;
+            if (!candidate_clean(d, at, count)) {
+                lines = count;
+                return at;
+            }
+        }
+        if ((at_i & (SIGNAL_STRIDE - 1)) < 2 * W && interrupted_after(SIGNAL_STRIDE)) return SIZE_MAX;
+    }
+    i = at_i;
+    lines = count;
+    return n;
 }
 
 #if defined(__x86_64__)
@@ -161,20 +205,25 @@ __attribute__((target("avx2"))) inline uint32_t break_bits(const Py_UCS4* p) {
     return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(low, nel), sep)));
 }
 
-template <class T, class Visit>
-__attribute__((target("avx2"))) int visit_blocks_avx2(const T* d, size_t& i, size_t n, Visit& visit) {
+template <class T>
+__attribute__((target("avx2"))) size_t first_fault_avx2(const T* d, size_t& i, size_t n, size_t& lines) {
     constexpr size_t W = 32 / sizeof(T);
-    constexpr uint64_t LANE = (uint64_t(1) << sizeof(T)) - 1;
-    for (; i + 2 * W <= n; i += 2 * W) {
-        uint64_t bits = break_bits(d + i) | (uint64_t(break_bits(d + i + W)) << 32);
+    size_t at_i = i, count = lines;
+    for (; at_i + 2 * W <= n; at_i += 2 * W) {
+        uint64_t bits = (break_bits(d + at_i) | (uint64_t(break_bits(d + at_i + W)) << 32)) & unit_bits<T>();
         while (bits) {
-            const size_t k = static_cast<size_t>(__builtin_ctzll(bits)) / sizeof(T);
-            if (!visit(i + k)) return 0;
-            bits &= ~(LANE << (k * sizeof(T)));
+            const size_t at = at_i + static_cast<size_t>(__builtin_ctzll(bits)) / sizeof(T);
+            bits &= bits - 1;
+            if (!candidate_clean(d, at, count)) {
+                lines = count;
+                return at;
+            }
         }
-        if (interrupted_after(2 * W)) return -1;
+        if ((at_i & (SIGNAL_STRIDE - 1)) < 2 * W && interrupted_after(SIGNAL_STRIDE)) return SIZE_MAX;
     }
-    return 1;
+    i = at_i;
+    lines = count;
+    return n;
 }
 
 bool has_avx2() {
@@ -185,43 +234,32 @@ bool has_avx2() {
 
 // Whether the text is already what collapsing makes of it, as reports
 // usually are: lines separated by "\n" alone, none ending in whitespace, no
-// two empty lines in a row and none at the end.  Blocks of code units are
-// tested at once and every line break in a block is handled from its mask,
-// so a line costs a few instructions.  1 yes, 0 no (`prefix` then tells
-// how far it is), -1 when a signal handler raised.
+// two empty lines in a row and none at the end.  1 yes, 0 no (`prefix` then
+// tells how far it is), -1 when a signal handler raised.
 template <class T>
 int already_collapsed(const T* d, size_t n, CleanPrefix& prefix) {
-    size_t& line_start = prefix.line_start;
-    bool& previous_empty = prefix.previous_empty;
-    // 1 when the unit at `at` is a plain "\n" ending a clean line, 0 when
-    // the text needs collapsing, 2 when it is no line break at all.
-    auto line_end = [&](size_t at) -> int {
-        const Py_UCS4 c = d[at];
-        if (c != '\n') return is_linebreak(c) ? 0 : 2;
-        if (at == line_start) {
-            if (previous_empty) return 0;
-            previous_empty = true;
-        } else {
-            if (is_space(d[at - 1])) return 0;
-            previous_empty = false;
-        }
-        line_start = at + 1;
-        ++prefix.lines;
-        return 1;
-    };
-    size_t i = 0;
-    int r;
+    size_t i = 0, lines = 0, fault;
 #if defined(__x86_64__)
     if (has_avx2())
-        r = visit_blocks_avx2(d, i, n, line_end);
+        fault = first_fault_avx2(d, i, n, lines);
     else
 #endif
-        r = visit_blocks(d, i, n, line_end);
-    if (r <= 0) return r;
-    for (; i < n; ++i)
-        if (!line_end(i)) return 0;
-    if (!n) return 1;
-    return line_start < n && !is_space(d[n - 1]);
+        fault = first_fault(d, i, n, lines);
+    if (fault == SIZE_MAX) return -1;
+    if (fault == n) {
+        for (fault = i; fault < n && candidate_clean(d, fault, lines); ++fault) {
+        }
+    }
+    // Clean throughout, and not ending in whitespace or an empty line.
+    if (fault == n && (!n || !is_space(d[n - 1]))) return 1;
+    // The clean lines are those before the one holding the fault (or the
+    // last line): every line break before it is a plain "\n".
+    size_t start = fault;
+    while (start > 0 && d[start - 1] != '\n') --start;
+    prefix.line_start = start;
+    prefix.lines = lines;
+    prefix.previous_empty = start > 0 && (start == 1 || d[start - 2] == '\n');
+    return 0;
 }
 
 template <class T>
