@@ -79,6 +79,8 @@ private:
     // decides.  `next` is where the pass goes on (a table moves it).
     __attribute__((always_inline)) bool take_line(const Line& l, Py_ssize_t& next) {
         Py_ssize_t a = l.start, b = l.end;
+        // Indentation is mostly spaces: those are skipped before the general test.
+        while (a < b && p_[a] == T(' ')) ++a;
         while (a < b && is_space(p_[a])) ++a;
         while (b > a && is_space(p_[b - 1])) --b;
         if (b - a >= 3 && p_[a] == T('`') && p_[a + 1] == T('`') && p_[a + 2] == T('`')) {
