@@ -235,6 +235,69 @@ def test_format_data_matches_baseline(data):
         assert "\n\n\n" not in report
 
 
+class _Holder:
+    pass
+
+
+class _Key(str):
+    pass
+
+
+def _holed(d: dict, at_front: bool) -> dict:
+    """The same items in a dict whose table keeps a deleted entry."""
+    out = {"zz_deleted": 0} if at_front else {}
+    out.update(d)
+    if not at_front:
+        out["zz_deleted"] = 0
+    del out["zz_deleted"]
+    return out
+
+
+def _split(d: dict) -> dict:
+    """The same items in an instance's attribute dict (a shared-key table where the keys allow)."""
+    if not all(type(k) is str for k in d):
+        return d
+    holder = _Holder()
+    for key, value in d.items():
+        setattr(holder, key, value)
+    return holder.__dict__
+
+
+DICT_SHAPES = [
+    lambda d: d,
+    lambda d: _holed(d, True),
+    lambda d: _holed(d, False),
+    _split,
+    lambda d: {**d, 12345: "x"},
+    lambda d: {**d, _Key("zz"): 1},
+]
+
+
+def _reshaped(value, shapes):
+    """value with every dict rebuilt by the next shape in turn, so their tables differ."""
+    if isinstance(value, list):
+        return [_reshaped(item, shapes) for item in value]
+    if isinstance(value, dict):
+        shape = shapes[0]
+        shapes.append(shapes.pop(0))
+        return shape({key: _reshaped(item, shapes) for key, item in value.items()})
+    return value
+
+
+@PROPS
+@given(result_dict, st.integers(0, len(DICT_SHAPES) - 1))
+@example({"answers": [{"blocks": [{"type": "heading", "text": "T", "level": 1}],
+                       "productLinks": [{"asin": "B0", "title": "t"}]}]}, 1)
+def test_dict_tables_of_every_shape_read_alike(data, first):
+    # Not through check(): a deep copy would rebuild every dict as a plain one.
+    shapes = DICT_SHAPES[first:] + DICT_SHAPES[:first]
+    reshaped = _reshaped(data, shapes)
+    want = outcome(BASE.format_data, (reshaped,), {})
+    for formatter in (NATIVE, STAGED):
+        got = outcome(formatter.format_data, (reshaped,), {})
+        assert got[0] == want[0] and (got[1:] == want[1:] if got[0] == "raise" else got[1] == want[1])
+
+
 @PROPS
 @given(st.integers(-2, 5), st.one_of(answer_record, junk), st.one_of(inline, st.sampled_from(["Q", "第 1 题", ""])))
 def test_format_section_matches_baseline(index, answer, question):

@@ -96,7 +96,7 @@ static int module_exec(PyObject* module) {
     }
     if (!S.module) S.module = Py_NewRef(module);
     if (!check_version()) return -1;
-    if (!init_names() || !init_function_type()) return -1;
+    if (!init_names() || !init_function_type() || !verify_dict_layout()) return -1;
     for (int s = 0; s < STEP_COUNT; ++s) {
         if (!S.method_names[s]) S.method_names[s] = PyUnicode_InternFromString(METHODS[s].name);
         if (!S.method_names[s]) return -1;

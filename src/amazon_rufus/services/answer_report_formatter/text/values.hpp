@@ -3,6 +3,7 @@
 // exact-type fast path and the interpreter's generic protocol otherwise.
 #pragma once
 #include "buffers.hpp"
+#include "dict_items.hpp"
 #include "names.hpp"
 
 #include <cstring>
@@ -31,27 +32,38 @@ struct KeyName {
 // with every key an exact str, equality is the texts' own, as lookups would
 // compare them.  values[i] is borrowed, nullptr when absent; false (nothing
 // read) when some key is not an exact str.
+// Which of `n` names an exact str key is (n when none).  Keys are mostly
+// the interned names themselves: those are matched first, by identity,
+// before any text is compared.
+template <size_t n>
+inline size_t key_index(PyObject* key, const KeyName (&names)[n]) {
+    size_t i = 0;
+    while (i < n && key != names[i].interned) ++i;
+    if (i < n || !PyUnicode_IS_ASCII(key)) return i;
+    const size_t len = static_cast<size_t>(PyUnicode_GET_LENGTH(key));
+    for (i = 0; i < n; ++i)
+        if (len == names[i].text.size() && std::memcmp(PyUnicode_DATA(key), names[i].text.data(), len) == 0) break;
+    return i;
+}
 template <size_t n>
 inline bool read_plain_keys(PyObject* dict, const KeyName (&names)[n], PyObject* (&values)[n]) {
     for (size_t i = 0; i < n; ++i) values[i] = nullptr;
+    if (const DictEntries e = str_keyed_entries(dict); e.entries) {
+        for (Py_ssize_t j = 0; j < e.count; ++j) {
+            if (!e.entries[j].value) continue;
+            const size_t i = key_index(e.entries[j].key, names);
+            if (i < n) values[i] = e.entries[j].value;
+        }
+        return true;
+    }
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     // Nothing here runs Python code, so the dict keeps its size: the loop
     // stops at its last item instead of asking for one more.
     for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && PyDict_Next(dict, &pos, &key, &value); --left) {
-        // Keys are mostly the interned names themselves: those are matched
-        // first, by identity, before any text is compared.
-        size_t i = 0;
-        while (i < n && key != names[i].interned) ++i;
-        if (i == n) {
-            if (!PyUnicode_CheckExact(key)) return false;
-            if (!PyUnicode_IS_ASCII(key)) continue;
-            const size_t len = static_cast<size_t>(PyUnicode_GET_LENGTH(key));
-            for (i = 0; i < n; ++i)
-                if (len == names[i].text.size() && std::memcmp(PyUnicode_DATA(key), names[i].text.data(), len) == 0) break;
-            if (i == n) continue;
-        }
-        values[i] = value;
+        if (!PyUnicode_CheckExact(key)) return false;
+        const size_t i = key_index(key, names);
+        if (i < n) values[i] = value;
     }
     return true;
 }

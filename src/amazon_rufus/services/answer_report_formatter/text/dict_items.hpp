@@ -1,0 +1,63 @@
+// Reading the items of an exact dict without a call per item.
+//
+// PyDict_Next costs a call and some forty instructions per item, which is a
+// good share of the per-block cost of front-end blocks and link lists.  A
+// dict whose keys are all exact strs (the interpreter marks its key table
+// so) stores its items as (key, value) pairs in insertion order, a deleted
+// item's value being null.  That table is read directly here, through a
+// mirror of the interpreter's layout that module initialisation checks
+// against dicts it builds; where the check fails, or for any other dict,
+// the caller goes through PyDict_Next.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+
+namespace arf {
+
+struct DictEntry {
+    PyObject* key;
+    PyObject* value;  // null for a deleted item
+};
+
+// The items of one dict: `count` entries, deleted ones included.
+struct DictEntries {
+    const DictEntry* entries = nullptr;
+    Py_ssize_t count = 0;
+};
+
+namespace dict_layout {
+// The head of the interpreter's key table, as CPython 3.12 lays it out.
+struct KeysHead {
+    Py_ssize_t refcnt;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;
+    uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+};
+constexpr uint8_t UNICODE_KEYS = 1;
+extern bool g_verified;
+}  // namespace dict_layout
+
+// Checks the mirrored layout against dicts built here; on a mismatch the
+// direct reads stay off.  Called once, at module initialisation; false only
+// on a Python error (memory).
+bool verify_dict_layout();
+
+// The entries of an exact dict whose keys are all exact strs, stored in one
+// table; entries == nullptr when it is not such a dict (or the layout was
+// not verified).
+inline DictEntries str_keyed_entries(PyObject* dict) {
+    using namespace dict_layout;
+    if (!g_verified || !PyDict_CheckExact(dict)) return {};
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (d->ma_values) return {};
+    const auto* keys = reinterpret_cast<const KeysHead*>(d->ma_keys);
+    if (keys->kind != UNICODE_KEYS) return {};
+    const char* indices = reinterpret_cast<const char*>(keys) + sizeof(KeysHead);
+    return {reinterpret_cast<const DictEntry*>(indices + (size_t(1) << keys->log2_index_bytes)), keys->nentries};
+}
+
+}  // namespace arf
