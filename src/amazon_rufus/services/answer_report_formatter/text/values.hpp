@@ -123,8 +123,34 @@ bool trimmed_value(PyObject* o, Arena& arena, TextVal& out);
 bool stripped_value(PyObject* s, Arena& arena, TextVal& out);
 // o.get(key) / o.get(key, dflt): a new reference, nullptr on error.
 Ref get_key_generic(Handle o, Handle key, PyObject* dflt);
+// The value of an ASCII str key in a small str-keyed table, found by
+// comparing texts (no error is possible there); `found` false when absent.
+inline PyObject* small_table_value(const DictEntries& e, PyObject* key, bool& found) {
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
+    const void* text = PyUnicode_DATA(key);
+    for (Py_ssize_t j = 0; j < e.count; ++j) {
+        PyObject* k = e.entries[j].key;
+        if (!e.entries[j].value) continue;
+        if (k == key || (PyUnicode_GET_LENGTH(k) == len && PyUnicode_IS_ASCII(k) &&
+                         std::memcmp(PyUnicode_DATA(k), text, static_cast<size_t>(len)) == 0)) {
+            found = true;
+            return e.entries[j].value;
+        }
+    }
+    found = false;
+    return nullptr;
+}
 inline Ref get_key(Handle o, Handle key, PyObject* dflt = nullptr) {
     if (PyDict_CheckExact(o)) {
+        // Answers are small dicts read by a handful of names: a scan of a
+        // table of a few str keys costs less than a hashed lookup, above
+        // all when the name is absent.
+        if (const DictEntries e = str_keyed_entries(o);
+            e.entries && e.count <= 8 && PyUnicode_CheckExact(key) && PyUnicode_IS_ASCII(key)) {
+            bool found;
+            PyObject* v = small_table_value(e, key, found);
+            return borrow(found ? v : dflt ? dflt : Py_None);
+        }
         // An exact dict's lookup, inline: it is what most reads are.
         PyObject* v = PyDict_GetItemWithError(o, key);
         if (v) return borrow(v);
