@@ -22,7 +22,8 @@ struct Fields {
 };
 
 bool read_fields(PyObject* dict, Fields& f) {
-    const KeyName names[4] = {{N.type, "type"}, {N.text, "text"}, {N.level, "level"}, {N.cells, "cells"}};
+    // The names are interned once, at module initialisation, and never change.
+    static const KeyName names[4] = {{N.type, "type"}, {N.text, "text"}, {N.level, "level"}, {N.cells, "cells"}};
     PyObject* values[4];
     if (!read_plain_keys(dict, names, values)) return false;
     f.type = values[0];

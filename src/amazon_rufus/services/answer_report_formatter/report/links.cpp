@@ -104,7 +104,8 @@ static bool write_link_object(bool include_source, LineSink& sink, Arena& arena,
 static int plain_link_fields(PyObject* item, Arena& arena, TextVal& asin, TextVal& title, TextVal& href,
                              TextVal& source, TextVal& description) {
     if (!PyDict_CheckExact(item)) return 0;
-    const KeyName names[5] = {
+    // The names are interned once, at module initialisation, and never change.
+    static const KeyName names[5] = {
         {N.asin, "asin"}, {N.title, "title"}, {N.href, "href"}, {N.source, "source"}, {N.description, "description"}};
     PyObject* values[5];
     if (!read_plain_keys(item, names, values)) return 0;
