@@ -482,3 +482,12 @@ def test_large_inputs_match_baseline(seed):
     check("_build_structured_answer_blocks", blocks)
     answers = [{"text": text[: 40 * i], "productLinks": [f"p{i}"] * (i % 3)} for i in range(60)]
     check("format_data", {"answers": answers, "questions": [f"Q{i}" for i in range(30)]})
+
+
+def test_whitespace_above_ascii_matches_host():
+    # The native whitespace test spells out the set above ASCII; every code point up to U+3000 (none
+    # above it is whitespace) ends a line and edges a cell here.
+    chars = [chr(c) for c in range(0x80, 0x3001)]
+    check("_collapse_blank_lines", "\n".join("x" + ch for ch in chars))
+    check("_parse_pipe_row", "|".join(ch + "x" + ch for ch in chars))
+    assert not any(chr(c).isspace() for c in range(0x3001, 0x110000))

@@ -31,11 +31,15 @@ struct NStr {
 };
 
 // The host's \s / str.strip() set and its \d set, with the common ranges
-// decided inline (no whitespace lies above U+3000 or in U+0080..U+0084).
+// decided inline.  Above ASCII the whitespace of CPython 3.12's Unicode
+// database is U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029,
+// U+202F, U+205F and U+3000 (a test checks every code point against
+// str.isspace), so no call is needed.
 inline bool is_space(Py_UCS4 c) {
     if (c < 128) return Py_UNICODE_ISSPACE(c);
     if (c < 0x85 || c > 0x3000) return false;
-    return Py_UNICODE_ISSPACE(c);
+    if (c >= 0x2000) return c <= 0x200A || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+    return c == 0x85 || c == 0xA0 || c == 0x1680;
 }
 inline bool is_digit(Py_UCS4 c) {
     if (c < 128) return c >= '0' && c <= '9';
