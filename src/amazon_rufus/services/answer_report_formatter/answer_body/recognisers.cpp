@@ -94,7 +94,10 @@ bool parse_pipe_row(NStr line, Row& cells) {
         bool any = false;
         auto cell_to = [&](Py_ssize_t bar) {
             Py_ssize_t a = start, b = bar;
+            // Cells are mostly padded with single spaces: those go first.
+            if (a < b && p[a] == T(' ')) ++a;
             while (a < b && is_space(p[a])) ++a;
+            if (b > a && p[b - 1] == T(' ')) --b;
             while (b > a && is_space(p[b - 1])) --b;
             // An empty first cell (the text before a leading "|") is dropped.
             if (a < b || start) cells.push_back(line.sub(a, b));
