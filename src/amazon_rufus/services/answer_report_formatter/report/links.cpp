@@ -115,7 +115,9 @@ static int plain_link_fields(PyObject* item, Arena& arena, TextVal& asin, TextVa
         if (r <= 0) return r;
     }
     // title or href or "": a truthy title is used even when it strips to "".
-    int has_title = values[1] ? PyObject_IsTrue(values[1]) : 0;  // no code runs for plain values
+    int has_title = !values[1]                    ? 0
+                    : PyUnicode_CheckExact(values[1]) ? PyUnicode_GET_LENGTH(values[1]) != 0
+                                                      : PyObject_IsTrue(values[1]);  // no code runs for plain values
     if (has_title < 0) return -1;
     asin = TextVal{trim(texts[0])};
     title = TextVal{trim(texts[has_title ? 1 : 2])};

@@ -78,6 +78,10 @@ inline int plain_text(PyObject* v, Arena& arena, NStr& out) {
         out = NStr::of(v);
         return 1;
     }
+    if (!v) {  // an absent key
+        out = NStr::of(N.empty);
+        return 1;
+    }
     return plain_text_converted(v, arena, out);
 }
 
