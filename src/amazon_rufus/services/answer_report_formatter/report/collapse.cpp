@@ -153,33 +153,48 @@ constexpr uint64_t unit_bits() {
 // Code units worked through between two looks for a pending signal.
 constexpr size_t SIGNAL_STRIDE = 4096;
 
+// One block of the scan: the candidates of its mask visited in order, then,
+// every SIGNAL_STRIDE code units, a look for a pending signal.  0 when the
+// scan goes on; else the position of the first unit that is not clean plus
+// one, or SIZE_MAX when a signal handler raised.
+template <class T>
+__attribute__((always_inline)) inline size_t block_fault(const T* d, size_t at_i, size_t block, uint64_t bits,
+                                                         size_t& lines) {
+    while (bits) {
+        const size_t at = at_i + static_cast<size_t>(__builtin_ctzll(bits)) / sizeof(T);
+        bits &= bits - 1;
+        if (!candidate_clean(d, at, lines)) return at + 1;
+    }
+    if ((at_i & (SIGNAL_STRIDE - 1)) < block && interrupted_after(SIGNAL_STRIDE)) return SIZE_MAX;
+    return 0;
+}
+
+// What a scan of blocks gives back: the fault of block_fault's answer `f`
+// (n when there is none), with where the blocks ended and the count of lines.
+inline size_t fault_of(size_t f, size_t i, size_t n, size_t& i_io, size_t lines, size_t& lines_io) {
+    i_io = i;
+    lines_io = lines;
+    return !f ? n : f == SIZE_MAX ? f : f - 1;
+}
+
 // Blocks of code units tested at once, every candidate of a block (a unit
 // that may be a line break) taken from the block's mask, up to the last
 // whole block; `i` ends where the blocks did.  The position of the first
 // unit that is not clean, n when there is none, SIZE_MAX when a signal
 // handler raised.
+// (The position and the count are kept in locals, out of the global signal
+// counter's way, and handed back at the end.)
 template <class T>
-size_t first_fault(const T* d, size_t& i, size_t n, size_t& lines) {
+size_t first_fault(const T* d, size_t& i_io, size_t n, size_t& lines_io) {
     constexpr size_t W = 16 / sizeof(T);
-    size_t at_i = i, count = lines;
-    for (; at_i + 2 * W <= n; at_i += 2 * W) {
+    size_t i = i_io, lines = lines_io, f = 0;
+    for (; !f && i + 2 * W <= n; i += 2 * W) {
         Units16<T> a, b;
-        std::memcpy(&a, d + at_i, 16);
-        std::memcpy(&b, d + at_i + W, 16);
-        uint64_t bits = (lane_bits(may_break(a)) | (uint64_t(lane_bits(may_break(b))) << 16)) & unit_bits<T>();
-        while (bits) {
-            const size_t at = at_i + static_cast<size_t>(__builtin_ctzll(bits)) / sizeof(T);
-            bits &= bits - 1;
-            if (!candidate_clean(d, at, count)) {
-                lines = count;
-                return at;
-            }
-        }
-        if ((at_i & (SIGNAL_STRIDE - 1)) < 2 * W && interrupted_after(SIGNAL_STRIDE)) return SIZE_MAX;
+        std::memcpy(&a, d + i, 16);
+        std::memcpy(&b, d + i + W, 16);
+        f = block_fault(d, i, 2 * W, (lane_bits(may_break(a)) | (uint64_t(lane_bits(may_break(b))) << 16)) & unit_bits<T>(), lines);
     }
-    i = at_i;
-    lines = count;
-    return n;
+    return fault_of(f, i, n, i_io, lines, lines_io);
 }
 
 #if defined(__x86_64__)
@@ -207,24 +222,12 @@ __attribute__((target("avx2"))) inline uint32_t break_bits(const Py_UCS4* p) {
 }
 
 template <class T>
-__attribute__((target("avx2"))) size_t first_fault_avx2(const T* d, size_t& i, size_t n, size_t& lines) {
+__attribute__((target("avx2"))) size_t first_fault_avx2(const T* d, size_t& i_io, size_t n, size_t& lines_io) {
     constexpr size_t W = 32 / sizeof(T);
-    size_t at_i = i, count = lines;
-    for (; at_i + 2 * W <= n; at_i += 2 * W) {
-        uint64_t bits = (break_bits(d + at_i) | (uint64_t(break_bits(d + at_i + W)) << 32)) & unit_bits<T>();
-        while (bits) {
-            const size_t at = at_i + static_cast<size_t>(__builtin_ctzll(bits)) / sizeof(T);
-            bits &= bits - 1;
-            if (!candidate_clean(d, at, count)) {
-                lines = count;
-                return at;
-            }
-        }
-        if ((at_i & (SIGNAL_STRIDE - 1)) < 2 * W && interrupted_after(SIGNAL_STRIDE)) return SIZE_MAX;
-    }
-    i = at_i;
-    lines = count;
-    return n;
+    size_t i = i_io, lines = lines_io, f = 0;
+    for (; !f && i + 2 * W <= n; i += 2 * W)
+        f = block_fault(d, i, 2 * W, (break_bits(d + i) | (uint64_t(break_bits(d + i + W)) << 32)) & unit_bits<T>(), lines);
+    return fault_of(f, i, n, i_io, lines, lines_io);
 }
 
 bool has_avx2() {
