@@ -28,10 +28,6 @@ struct KeyName {
     PyObject* interned;
     std::string_view text;
 };
-// o.get(name) for each of `n` names, in one pass over an exact dict's items:
-// with every key an exact str, equality is the texts' own, as lookups would
-// compare them.  values[i] is borrowed, nullptr when absent; false (nothing
-// read) when some key is not an exact str.
 // Which of `n` names an exact str key is (n when none).  Keys are mostly
 // the interned names themselves: those are matched first, by identity,
 // before any text is compared.
@@ -45,6 +41,10 @@ inline size_t key_index(PyObject* key, const KeyName (&names)[n]) {
         if (len == names[i].text.size() && std::memcmp(PyUnicode_DATA(key), names[i].text.data(), len) == 0) break;
     return i;
 }
+// o.get(name) for each of `n` names, in one pass over an exact dict's items:
+// with every key an exact str, equality is the texts' own, as lookups would
+// compare them.  values[i] is borrowed, nullptr when absent; false (nothing
+// read) when some key is not an exact str.
 template <size_t n>
 inline bool read_plain_keys(PyObject* dict, const KeyName (&names)[n], PyObject* (&values)[n]) {
     for (size_t i = 0; i < n; ++i) values[i] = nullptr;
@@ -127,21 +127,18 @@ bool trimmed_value(PyObject* o, Arena& arena, TextVal& out);
 bool stripped_value(PyObject* s, Arena& arena, TextVal& out);
 // o.get(key) / o.get(key, dflt): a new reference, nullptr on error.
 Ref get_key_generic(Handle o, Handle key, PyObject* dflt);
-// The value of an ASCII str key in a small str-keyed table, found by
-// comparing texts (no error is possible there); `found` false when absent.
-inline PyObject* small_table_value(const DictEntries& e, PyObject* key, bool& found) {
+// The entry of an ASCII str key in a str-keyed table, found by comparing
+// texts (no error is possible there); nullptr when absent.
+inline const DictEntry* entry_of(const DictEntries& e, PyObject* key) {
     const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
     const void* text = PyUnicode_DATA(key);
     for (Py_ssize_t j = 0; j < e.count; ++j) {
         PyObject* k = e.entries[j].key;
         if (!e.entries[j].value) continue;
         if (k == key || (PyUnicode_GET_LENGTH(k) == len && PyUnicode_IS_ASCII(k) &&
-                         std::memcmp(PyUnicode_DATA(k), text, static_cast<size_t>(len)) == 0)) {
-            found = true;
-            return e.entries[j].value;
-        }
+                         std::memcmp(PyUnicode_DATA(k), text, static_cast<size_t>(len)) == 0))
+            return &e.entries[j];
     }
-    found = false;
     return nullptr;
 }
 inline Ref get_key(Handle o, Handle key, PyObject* dflt = nullptr) {
@@ -151,9 +148,8 @@ inline Ref get_key(Handle o, Handle key, PyObject* dflt = nullptr) {
         // all when the name is absent.
         if (const DictEntries e = str_keyed_entries(o);
             e.entries && e.count <= 8 && PyUnicode_CheckExact(key) && PyUnicode_IS_ASCII(key)) {
-            bool found;
-            PyObject* v = small_table_value(e, key, found);
-            return borrow(found ? v : dflt ? dflt : Py_None);
+            const DictEntry* found = entry_of(e, key);
+            return borrow(found ? found->value : dflt ? dflt : Py_None);
         }
         // An exact dict's lookup, inline: it is what most reads are.
         PyObject* v = PyDict_GetItemWithError(o, key);
