@@ -49,10 +49,12 @@ private:
 
     // The line at `start`; the last one read is kept, as the table rule
     // reads one line ahead and the pass then takes that line.
-    Line line_at(Py_ssize_t start) {
+    // Callers copy the line: the next call overwrites it.
+    const Line& line_at(Py_ssize_t start) {
         if (start == seen_.start) return seen_;
-        Line l;
+        Line& l = seen_;
         l.start = start;
+        l.pipe = false;
         Py_ssize_t i = scan_units(
             p_, start, n_, [](Units16<T> v) { return (v <= T('\r')) | (v == T('|')); },
             [](Py_UCS4 u) { return u == '\n' || u == '\r' || u == '|'; });
@@ -62,7 +64,6 @@ private:
         }
         l.end = i;
         l.next = i == n_ ? -1 : after_break(i);
-        seen_ = l;
         return l;
     }
     Py_ssize_t line_end(Py_ssize_t from) const {
