@@ -36,7 +36,7 @@ struct NStr {
 // U+202F, U+205F and U+3000 (a test checks every code point against
 // str.isspace), so no call is needed.
 inline bool is_space(Py_UCS4 c) {
-    if (c < 128) return Py_UNICODE_ISSPACE(c);
+    if (c < 128) return c <= ' ' && Py_UNICODE_ISSPACE(c);  // printable ASCII without the table
     if (c < 0x85 || c > 0x3000) return false;
     if (c >= 0x2000) return c <= 0x200A || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
     return c == 0x85 || c == 0xA0 || c == 0x1680;
