@@ -25,15 +25,21 @@ public:
 
     // False when a signal handler raised on the way.
     bool run() {
-        Py_ssize_t at = 0;
+        Py_ssize_t at = 0, counted = 0;
         for (;;) {
             const Line l = line_at(at);
-            if (interrupted_after(static_cast<size_t>(l.end - l.start) + 1)) return false;
+            // The text read so far is counted towards the next look for a
+            // pending signal a few thousand code units at a time, not per line.
+            if (l.end - counted >= 4096) {
+                if (interrupted_after(static_cast<size_t>(l.end - counted))) return false;
+                counted = l.end;
+            }
             Py_ssize_t next = l.next;
             if (!take_line(l, next)) return false;
             if (next < 0) break;
             at = next;
         }
+        if (interrupted_after(static_cast<size_t>(n_ - counted) + 1)) return false;
         if (!flush_paragraph()) return false;
         d_.finish();
         return true;
