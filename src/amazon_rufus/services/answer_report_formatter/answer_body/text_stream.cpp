@@ -263,6 +263,7 @@ private:
     }
 
     bool all_breaks(Py_ssize_t from, Py_ssize_t to) const {
+        if (to - from == 1) return p_[from] == T('\n');  // the gap between two adjacent lines
         for (Py_ssize_t i = from; i < to; ++i)
             if (p_[i] != T('\n')) return false;
         return true;
