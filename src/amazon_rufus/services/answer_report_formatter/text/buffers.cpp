@@ -102,20 +102,37 @@ TextBuf::TextBuf() { take_block(false, data_, bytes_); }
 TextBuf::TextBuf(Large) { take_block(true, data_, bytes_); }
 
 namespace {
-// Length and width of the last text take_str() handed out.
-size_t g_last_str_units = 0;
+// Sizes in bytes of the last few texts take_str() handed out, and the width
+// of the last one.  Reports of a caller vary in size; starting from the
+// largest recent one spares the growth that a report a little larger than
+// the one before would need: a grown str is mapped afresh, page by page.
+constexpr size_t RECENT_STRS = 4;
+size_t g_recent_str_bytes[RECENT_STRS] = {};
+size_t g_recent_str_next = 0;
 int g_last_str_kind = PyUnicode_1BYTE_KIND;
+
+void remember_str(size_t units, int kind) {
+    g_recent_str_bytes[g_recent_str_next] = units * static_cast<size_t>(kind);
+    g_recent_str_next = (g_recent_str_next + 1) % RECENT_STRS;
+    g_last_str_kind = kind;
+}
+
+size_t largest_recent_str_bytes() {
+    size_t most = 0;
+    for (size_t b : g_recent_str_bytes) most = b > most ? b : most;
+    return most;
+}
 }  // namespace
 
 TextBuf::TextBuf(ForStr) {
-    // Room for the previous report at its width, within limits: after a huge
-    // report a small one should not ask for its address space (large ones
-    // grow by remapping, which copies nothing).  No more than that: the
-    // allocator serves a block no larger than the last one it unmapped from
-    // its heap, where the pages stay mapped between calls, while a larger
-    // one would be mapped afresh, page by page, on every call.
+    // Room for the largest recent report at the last width, within limits:
+    // after a huge report a small one should not ask for its address space
+    // (large ones grow by remapping, which copies nothing).  No more than
+    // that: the allocator serves a block no larger than the largest it
+    // unmapped from its heap, where the pages stay mapped between calls,
+    // while a larger one would be mapped afresh, page by page, on every call.
     constexpr size_t MOST = size_t(1) << 20;
-    const size_t units = g_last_str_units;
+    const size_t units = largest_recent_str_bytes() / static_cast<size_t>(g_last_str_kind);
     new_str(units < 4096 ? 4096 : units > MOST ? MOST : units, g_last_str_kind);
 }
 
@@ -156,8 +173,7 @@ PyObject* TextBuf::take_str() {
     if (!exact) return to_py();
     // A failed resize leaves the str as it was, still ours to release.
     if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size_)) < 0) return nullptr;
-    g_last_str_units = size_;
-    g_last_str_kind = kind_;
+    remember_str(size_, kind_);
     PyObject* s = str_;
     str_ = nullptr;
     data_ = nullptr;
