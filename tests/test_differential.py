@@ -491,3 +491,19 @@ def test_whitespace_above_ascii_matches_host():
     check("_collapse_blank_lines", "\n".join("x" + ch for ch in chars))
     check("_parse_pipe_row", "|".join(ch + "x" + ch for ch in chars))
     assert not any(chr(c).isspace() for c in range(0x3001, 0x110000))
+
+
+@pytest.mark.parametrize("narrow, wide", [("abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOP", "答"),
+                                          ("abcdefghijklmnopqrstuvwxyzé0123456789ABCDEFGHIJKLMNO", "😀"),
+                                          ("答案一二三四五六七八九十甲乙丙丁戊己庚辛壬癸子丑寅卯辰巳午未申酉戌亥", "😀")])
+def test_narrow_texts_of_every_short_length_widen_exactly(narrow, wide):
+    # Texts of one width copied into a report that something wider has widened, at every
+    # length around the sizes the copies work in.
+    answers = [{"text": wide}]
+    for n in range(41):
+        t = (narrow * 2)[n:2 * n] if n else ""
+        answers.append({"text": f"{t}\n# {t}\n- {t}\n| {t} | {t[:n // 2]} |\n|---|---|\n| {t[::-1]} | x |",
+                        "productLinks": [{"title": t, "asin": t[:10]}], "summaryText": t})
+        answers.append({"blocks": [{"type": "paragraph", "text": t}, {"type": "table_row", "cells": [t, t[1:]]},
+                                   {"type": "table_row", "cells": [t[::-1], "y"]}, {"type": "list_item", "text": t}]})
+    check("format_data", {"answers": answers, "questions": [wide]})

@@ -345,7 +345,7 @@ private:
         } else if constexpr (sizeof(O) == sizeof(T)) {
             copy_short_bytes(reinterpret_cast<char*>(out), reinterpret_cast<const char*>(p_ + a), n * sizeof(T));
         } else {
-            for (size_t i = 0; i < n; ++i) out[i] = p_[a + static_cast<Py_ssize_t>(i)];
+            widen_units(p_ + a, out, n);
         }
         return out + n;
     }

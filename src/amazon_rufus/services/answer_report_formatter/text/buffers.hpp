@@ -88,9 +88,9 @@ public:
             // inline; a call costs more than their copy.
             if (s.kind > kind_ || n > 32) return append_converted(s);
             reserve_more(n);
-            if (kind_ == PyUnicode_2BYTE_KIND) widen_small(static_cast<const Py_UCS1*>(s.data), static_cast<Py_UCS2*>(data_) + size_, n);
-            else if (s.kind == PyUnicode_1BYTE_KIND) widen_small(static_cast<const Py_UCS1*>(s.data), static_cast<Py_UCS4*>(data_) + size_, n);
-            else widen_small(static_cast<const Py_UCS2*>(s.data), static_cast<Py_UCS4*>(data_) + size_, n);
+            if (kind_ == PyUnicode_2BYTE_KIND) widen_units(static_cast<const Py_UCS1*>(s.data), static_cast<Py_UCS2*>(data_) + size_, n);
+            else if (s.kind == PyUnicode_1BYTE_KIND) widen_units(static_cast<const Py_UCS1*>(s.data), static_cast<Py_UCS4*>(data_) + size_, n);
+            else widen_units(static_cast<const Py_UCS2*>(s.data), static_cast<Py_UCS4*>(data_) + size_, n);
             size_ += n;
             return;
         }
@@ -180,10 +180,6 @@ public:
     }
 
 private:
-    template <class From, class To>
-    static void widen_small(const From* from, To* to, size_t n) {
-        for (size_t i = 0; i < n; ++i) to[i] = from[i];
-    }
     void append_converted(NStr s);
     Py_UCS4 max_char() const { return kind_ == 1 ? 0xff : kind_ == 2 ? 0xffff : 0x10ffff; }
     void write(size_t i, Py_UCS4 c) {

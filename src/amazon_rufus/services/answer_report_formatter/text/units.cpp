@@ -51,14 +51,12 @@ void* copy_units(NStr s, void* out, int kind) {
         std::memcpy(out, s.data, n * kind);
         return static_cast<char*>(out) + n * kind;
     }
-    with_units(s, [&](auto* src) {
-        auto widen_into = [&](auto* dst) {
-            for (size_t i = 0; i < n; ++i) dst[i] = src[i];
-        };
-        if (kind == 2) widen_into(static_cast<Py_UCS2*>(out));
-        else widen_into(static_cast<Py_UCS4*>(out));
-        return 0;
-    });
+    if (s.kind == PyUnicode_1BYTE_KIND && kind == PyUnicode_2BYTE_KIND)
+        widen_units(static_cast<const Py_UCS1*>(s.data), static_cast<Py_UCS2*>(out), n);
+    else if (s.kind == PyUnicode_1BYTE_KIND)
+        widen_units(static_cast<const Py_UCS1*>(s.data), static_cast<Py_UCS4*>(out), n);
+    else
+        widen_units(static_cast<const Py_UCS2*>(s.data), static_cast<Py_UCS4*>(out), n);
     return static_cast<char*>(out) + n * kind;
 }
 

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace arf {
 
@@ -189,6 +192,83 @@ inline void copy_short_bytes(char* to, const char* from, size_t bytes) {
 #pragma GCC diagnostic pop
 #endif
 
+// Copies `n` code units into wider units (1 to 2, 1 to 4 or 2 to 4 bytes),
+// the two not overlapping.  Most widened texts are short ASCII cells and
+// sentences going into a report that holds wider text elsewhere, so the
+// ends are done by overlapping vector moves rather than one unit at a time.
+template <class From, class To>
+inline void widen_units(const From* in, To* out, size_t n) {
+    static_assert(sizeof(From) < sizeof(To));
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    // `Step` units are read as one block and widened into whole vectors.
+    if constexpr (sizeof(From) == 1 && sizeof(To) == 2) {
+        auto step8 = [&](size_t i) {
+            const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(v, zero));
+        };
+        if (n >= 8) {
+            size_t i = 0;
+            for (; i + 16 <= n; i += 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(v, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(v, zero));
+            }
+            if (i + 8 <= n) {
+                step8(i);
+                i += 8;
+            }
+            if (i < n) step8(n - 8);
+            return;
+        }
+        if (n >= 4) {
+            auto step4 = [&](size_t i) {
+                uint32_t w;
+                std::memcpy(&w, in + i, 4);
+                const __m128i v = _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(w)), zero);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), v);
+            };
+            step4(0);
+            step4(n - 4);
+            return;
+        }
+    } else if constexpr (sizeof(From) == 1) {
+        if (n >= 4) {
+            auto step4 = [&](size_t i) {
+                uint32_t w;
+                std::memcpy(&w, in + i, 4);
+                const __m128i v = _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(w)), zero);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi16(v, zero));
+            };
+            size_t i = 0;
+            for (; i + 4 <= n; i += 4) step4(i);
+            if (i < n) step4(n - 4);
+            return;
+        }
+    } else {
+        if (n >= 4) {
+            auto step4 = [&](size_t i) {
+                const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi16(v, zero));
+            };
+            size_t i = 0;
+            for (; i + 8 <= n; i += 8) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi16(v, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 4), _mm_unpackhi_epi16(v, zero));
+            }
+            if (i + 4 <= n) {
+                step4(i);
+                i += 4;
+            }
+            if (i < n) step4(n - 4);
+            return;
+        }
+    }
+#endif
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<To>(in[i]);
+}
+
 // Writes the view's code points at `out`, whose units are at least as wide
 // as the view's; returns the end of what it wrote.
 template <class O>
@@ -197,13 +277,8 @@ inline O* put_units(O* out, NStr s) {
     if (s.kind == static_cast<int>(sizeof(O))) {
         copy_short_bytes(reinterpret_cast<char*>(out), static_cast<const char*>(s.data), n * sizeof(O));
     } else if constexpr (sizeof(O) > 1) {
-        if (s.kind == PyUnicode_1BYTE_KIND) {
-            const Py_UCS1* in = static_cast<const Py_UCS1*>(s.data);
-            for (size_t i = 0; i < n; ++i) out[i] = in[i];
-        } else {
-            const Py_UCS2* in = static_cast<const Py_UCS2*>(s.data);
-            for (size_t i = 0; i < n; ++i) out[i] = static_cast<O>(in[i]);
-        }
+        if (s.kind == PyUnicode_1BYTE_KIND) widen_units(static_cast<const Py_UCS1*>(s.data), out, n);
+        else if constexpr (sizeof(O) > 2) widen_units(static_cast<const Py_UCS2*>(s.data), out, n);
     }
     return out + n;
 }
