@@ -227,6 +227,9 @@ result_dict = st.fixed_dictionaries(
 @example({"answers": [None, "x", 3, [1]], "questions": ["Q"]})
 @example({"answers": [{"text": "- a\n  b\n| a | b |\n|---|---|\n| 1 | 2 |"}]})
 @example({"answers": [{"isSuccess": False, "blocks": [{"type": "paragraph", "text": "Hi"}]}]})
+@example({"answers": [  # body rows wider than the header (merged) and narrower (padded)
+    {"blocks": [{"type": "table_row", "cells": c} for c in (["a", "b"], ["c", "d", "e", "f"], ["g"], ["h", "i"])]},
+    {"text": "| a | b |\n|---|---|\n| c | d | e | f |\n| g |\n| h | i |"}]})
 def test_format_data_matches_baseline(data):
     result = check("format_data", data)
     if result[0] == "ok":

@@ -208,7 +208,8 @@ constexpr uint32_t FUSED_STEPS =
     1u << PARSE_MARKDOWN_TABLE | 1u << PARSE_PIPE_ROW | 1u << IS_MARKDOWN_DELIMITER_ROW;
 
 // Rendered lines shared by the renderer and the fused route.
-void table_line(LineSink& sink, const NStr* cells, size_t n);
+// "| " + " | ".join(cells) + " |" of the n cells and `empty` more empty ones.
+void table_line(LineSink& sink, const NStr* cells, size_t n, size_t empty = 0);
 inline void table_line(LineSink& sink, const std::vector<NStr>& cells) { table_line(sink, cells.data(), cells.size()); }
 void delimiter_line(LineSink& sink, size_t columns);
 // "#" * n + " " + text for a small n and a trimmed text.

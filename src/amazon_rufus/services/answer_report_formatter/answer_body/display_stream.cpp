@@ -1,8 +1,6 @@
 // Pending lists and tables of the fused routes, closed into rendered lines.
 #include "display_stream.hpp"
 
-#include <algorithm>
-
 namespace arf {
 
 namespace {
@@ -33,7 +31,6 @@ DisplayStream::~DisplayStream() {
     if (&s_ != &g_scratch) return;
     empty_keeping_room(s_.items);
     empty_keeping_room(s_.cells);
-    empty_keeping_room(s_.padded);
     empty_keeping_room(s_.row);
     s_.builders.clear();
     s_.busy = false;
@@ -74,20 +71,12 @@ void DisplayStream::table_head() {
     delimiter_line(sink_, s_.cells.size());
 }
 
-// A body row padded or merged to the header's width.
+// A body row padded or merged to the header's width.  Cells past the width
+// are merged into the last one joined with " | ", which writes the line the
+// unmerged cells make; missing ones are empty.
 void DisplayStream::body_row(const NStr* row, size_t n) {
     const size_t width = s_.cells.size();
-    if (n == width) {
-        table_line(sink_, row, n);
-        return;
-    }
-    std::vector<NStr>& padded = s_.padded;
-    padded.assign(row, row + std::min(n, width - 1));
-    if (n < width)
-        padded.resize(width, NStr::of(N.empty));
-    else
-        padded.push_back(join_cells(w_, row + (width - 1), n - (width - 1)));
-    table_line(sink_, padded);
+    table_line(sink_, row, n, n < width ? width - n : 0);
 }
 
 // A lone row is shown as its cells joined (a table is written already).

@@ -95,7 +95,6 @@ public:
         std::vector<Item> items;
         std::vector<TextBuf> builders;
         std::vector<NStr> cells;      // the open table's first row
-        std::vector<NStr> padded;     // a row padded or merged to the header's width
         Row row;
         bool busy = false;
     };

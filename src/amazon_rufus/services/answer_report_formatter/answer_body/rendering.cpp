@@ -111,7 +111,7 @@ void short_heading_line(LineSink& sink, int n, NStr text) {
 namespace {
 
 template <class O>
-void write_table_line(O* o, const NStr* cells, size_t n) {
+void write_table_line(O* o, const NStr* cells, size_t n, size_t empty) {
     *o++ = O('|');
     *o++ = O(' ');
     for (size_t i = 0; i < n; ++i) {
@@ -122,16 +122,21 @@ void write_table_line(O* o, const NStr* cells, size_t n) {
         }
         o = put_units(o, cells[i]);
     }
+    for (size_t i = 0; i < empty; ++i) {
+        *o++ = O(' ');
+        *o++ = O('|');
+        *o++ = O(' ');
+    }
     *o++ = O(' ');
     *o = O('|');
 }
 
 }  // namespace
 
-void table_line(LineSink& sink, const NStr* cells, size_t n) {
+void table_line(LineSink& sink, const NStr* cells, size_t n, size_t empty) {
     sink.begin_line();
-    // "| " + " | ".join(cells) + " |", sized first and written in one piece.
-    size_t total = 4 + (n ? 3 * (n - 1) : 0);
+    // Sized first and written in one piece.
+    size_t total = 4 + (n + empty ? 3 * (n + empty - 1) : 0);
     int kind = PyUnicode_1BYTE_KIND;
     for (size_t i = 0; i < n; ++i) {
         total += static_cast<size_t>(cells[i].len);
@@ -140,9 +145,9 @@ void table_line(LineSink& sink, const NStr* cells, size_t n) {
     TextBuf& buf = sink.buf();
     void* room = buf.raw_room(total, kind);
     switch (buf.kind()) {
-        case PyUnicode_1BYTE_KIND: write_table_line(static_cast<Py_UCS1*>(room), cells, n); break;
-        case PyUnicode_2BYTE_KIND: write_table_line(static_cast<Py_UCS2*>(room), cells, n); break;
-        default: write_table_line(static_cast<Py_UCS4*>(room), cells, n);
+        case PyUnicode_1BYTE_KIND: write_table_line(static_cast<Py_UCS1*>(room), cells, n, empty); break;
+        case PyUnicode_2BYTE_KIND: write_table_line(static_cast<Py_UCS2*>(room), cells, n, empty); break;
+        default: write_table_line(static_cast<Py_UCS4*>(room), cells, n, empty);
     }
     buf.commit(total);
 }
