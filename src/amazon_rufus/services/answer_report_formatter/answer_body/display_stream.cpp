@@ -32,7 +32,15 @@ DisplayStream::~DisplayStream() {
     empty_keeping_room(s_.items);
     empty_keeping_room(s_.cells);
     empty_keeping_room(s_.row);
-    s_.builders.clear();
+    // A few builders keep their storage for the next answers; large storage
+    // goes back to the pools.
+    if (s_.builders.size() > 8) s_.builders.resize(8);
+    for (TextBuf& b : s_.builders) {
+        if (b.capacity_bytes() <= (size_t(64) << 10)) continue;
+        TextBuf small;
+        b.swap(small);
+    }
+    s_.builders_used = 0;
     s_.busy = false;
 }
 
@@ -40,9 +48,11 @@ TextBuf& DisplayStream::continue_item() {
     // The last block is a list item, still pending at the end of items.
     Item& item = s_.items.back();
     if (!item.builder) {
-        s_.builders.emplace_back();
-        s_.builders.back().append(item.text);
-        item.builder = s_.builders.size();
+        if (s_.builders_used == s_.builders.size()) s_.builders.emplace_back();
+        TextBuf& b = s_.builders[s_.builders_used++];
+        b.restart();
+        b.append(item.text);
+        item.builder = s_.builders_used;
     }
     return s_.builders[item.builder - 1];
 }
@@ -61,7 +71,7 @@ void DisplayStream::write_list() {
         }
     }
     s_.items.clear();
-    s_.builders.clear();
+    s_.builders_used = 0;
 }
 
 // The header and delimiter lines, once a second row makes the open table one.

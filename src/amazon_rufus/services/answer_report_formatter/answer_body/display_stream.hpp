@@ -93,7 +93,8 @@ public:
     // inside one), so one set serves every answer and keeps its room.
     struct Scratch {
         std::vector<Item> items;
-        std::vector<TextBuf> builders;
+        std::vector<TextBuf> builders;  // the first `builders_used` hold continued items
+        size_t builders_used = 0;
         std::vector<NStr> cells;      // the open table's first row
         Row row;
         bool busy = false;

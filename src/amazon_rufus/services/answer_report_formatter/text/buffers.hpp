@@ -141,6 +141,7 @@ public:
         size_ += s.size();
     }
     size_t size() const { return size_; }
+    size_t capacity_bytes() const { return bytes_; }
     int kind() const { return kind_; }
     void truncate(size_t n) {
         size_ = n;
@@ -170,6 +171,12 @@ public:
         return NStr{static_cast<const char*>(data_) + from * kind_, kind_, static_cast<Py_ssize_t>(to - from), nullptr};
     }
     void clear() { size_ = 0; }
+    // Empty again and back at the narrowest width, keeping its storage (a
+    // buffer of its own, not a str's).
+    void restart() {
+        size_ = 0;
+        if (!str_) kind_ = PyUnicode_1BYTE_KIND;
+    }
     void swap(TextBuf& o) {
         std::swap(data_, o.data_);
         std::swap(size_, o.size_);
