@@ -230,10 +230,6 @@ __attribute__((target("avx2"))) size_t first_fault_avx2(const T* d, size_t& i_io
     return fault_of(f, i, n, i_io, lines, lines_io);
 }
 
-bool has_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
 #endif
 
 // Whether the text is already what collapsing makes of it, as reports

@@ -1,6 +1,8 @@
 // The text buffer and the storage pools.
 #include "buffers.hpp"
 
+#include <algorithm>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -125,15 +127,23 @@ size_t largest_recent_str_bytes() {
 }  // namespace
 
 TextBuf::TextBuf(ForStr) {
-    // Room for the largest recent report at the last width, within limits:
-    // after a huge report a small one should not ask for its address space
-    // (large ones grow by remapping, which copies nothing).  No more than
-    // that: the allocator serves a block no larger than the largest it
-    // unmapped from its heap, where the pages stay mapped between calls,
-    // while a larger one would be mapped afresh, page by page, on every call.
-    constexpr size_t MOST = size_t(1) << 20;
-    const size_t units = largest_recent_str_bytes() / static_cast<size_t>(g_last_str_kind);
-    new_str(units < 4096 ? 4096 : units > MOST ? MOST : units, g_last_str_kind);
+    // Room for the largest recent report at the last width, so that the str
+    // need not grow: a grown str gets fresh pages, one fault per 4 KiB.
+    // Within the allocator's limit for blocks it keeps in its heap (32 MiB),
+    // where freed pages stay mapped between calls; a larger block is mapped
+    // afresh on every call anyway.  Room that is not written costs address
+    // space only; if even that is refused, the str starts small.
+    constexpr size_t MOST_BYTES = size_t(32) << 20;
+    const size_t kind = static_cast<size_t>(g_last_str_kind);
+    size_t units = std::min(largest_recent_str_bytes(), MOST_BYTES) / kind;
+    if (units > 4096) {
+        try {
+            new_str(units, g_last_str_kind);
+            return;
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    new_str(4096, g_last_str_kind);
 }
 
 TextBuf::~TextBuf() {

@@ -119,6 +119,14 @@ inline Py_ssize_t scan_units(const T* p, Py_ssize_t from, Py_ssize_t n, V maybe,
     return n;
 }
 
+#if defined(__x86_64__)
+// Whether the processor has AVX2, for the code paths compiled for it.
+inline bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
+
 // A constant text of the Basic Multilingual Plane with a code point above
 // U+00FF, as a two-byte view: appended to a two-byte buffer it is one copy.
 template <size_t N>
