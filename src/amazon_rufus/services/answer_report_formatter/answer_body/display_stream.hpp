@@ -43,7 +43,14 @@ public:
     bool drops_blank_runs() const { return sink_.buf().dropped_breaks() != nullptr; }
     void list_item(NStr text) {
         close_table();
-        s_.items.push_back(Item{text, 0});
+        // Field by field, as push_view does.
+        s_.items.emplace_back();
+        Item& item = s_.items.back();
+        item.text.data = text.data;
+        item.text.kind = text.kind;
+        item.text.len = text.len;
+        item.text.owner = text.owner;
+        item.builder = 0;
     }
     // A builder holding the last list item's text, to continue it.
     TextBuf& continue_item();

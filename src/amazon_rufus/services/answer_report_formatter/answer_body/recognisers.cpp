@@ -100,7 +100,7 @@ bool parse_pipe_row(NStr line, Row& cells) {
             if (b > a && p[b - 1] == T(' ')) --b;
             while (b > a && is_space(p[b - 1])) --b;
             // An empty first cell (the text before a leading "|") is dropped.
-            if (a < b || start) cells.push_back(line.sub(a, b));
+            if (a < b || start) push_view(cells, line.sub(a, b));
             start = bar + 1;
             any = true;
         };

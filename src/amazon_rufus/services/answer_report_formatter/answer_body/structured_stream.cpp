@@ -116,7 +116,7 @@ private:
                 NStr cell;
                 int r = text_value(w_, PyList_GET_ITEM(cells, i), cell);
                 if (r <= 0) return r;
-                row_.push_back(trim(cell));
+                push_view(row_, trim(cell));
             }
         } else if (cells && !is_plain(cells)) {
             return 0;  // a list subclass or another type: the list test may run code
