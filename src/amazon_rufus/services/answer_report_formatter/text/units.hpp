@@ -153,25 +153,35 @@ Py_ssize_t find_char(NStr s, Py_UCS4 c, Py_ssize_t from = 0);
 
 // str.strip() and str.rstrip() as views; inline, since they run several
 // times per line and usually stop at the first code unit they look at.
-inline NStr trim_units(NStr s) {
-    return with_units(s, [&](auto* p) {
-        Py_ssize_t a = 0, b = s.len;
+// Each builds its view in one place from the bounds it found: a view that
+// several paths return is kept in a stack temporary, which the caller then
+// copies in 16-byte halves straddling the stores of its fields (a
+// store-forwarding stall per call).
+inline void trim_bounds(NStr s, Py_ssize_t& a, Py_ssize_t& b) {
+    with_units(s, [&](auto* p) {
         while (a < b && is_space(p[a])) ++a;
         while (b > a && is_space(p[b - 1])) --b;
-        return s.sub(a, b);
+        return 0;
     });
+}
+inline NStr trim_units(NStr s) {
+    Py_ssize_t a = 0, b = s.len;
+    trim_bounds(s, a, b);
+    return s.sub(a, b);
 }
 inline NStr trim(NStr s) {
+    Py_ssize_t a = 0, b = s.len;
     // Most texts neither start nor end with whitespace.
-    if (s.len && !is_space(s[0]) && !is_space(s[s.len - 1])) return s;
-    return trim_units(s);
+    if (!s.len || is_space(s[0]) || is_space(s[s.len - 1])) trim_bounds(s, a, b);
+    return s.sub(a, b);
 }
 inline NStr rtrim(NStr s) {
-    return with_units(s, [&](auto* p) {
-        Py_ssize_t b = s.len;
+    Py_ssize_t b = s.len;
+    with_units(s, [&](auto* p) {
         while (b > 0 && is_space(p[b - 1])) --b;
-        return s.sub(0, b);
+        return 0;
     });
+    return s.sub(0, b);
 }
 bool eq(NStr s, std::u32string_view lit);
 bool starts_with(NStr s, std::u32string_view lit);
