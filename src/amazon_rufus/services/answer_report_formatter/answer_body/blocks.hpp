@@ -221,16 +221,18 @@ bool build_answer_blocks(Ctx& ctx, Work& w, PyObject* text, PyObject* structured
 
 
 // Native recognisers over views (heading and list item on the trimmed line).
-// `one_line`: the line is known to hold no "\n".
-bool match_heading(NStr line, int& level, NStr& text, bool one_line = false);
-bool match_list_item(NStr line, NStr& text, bool one_line = false);
+// `one_line`: the line is known to hold no "\n".  The hot ones take their
+// view by reference: a view passed by value is built on the stack and copied
+// to the arguments in 16-byte halves that straddle the stores of its fields.
+bool match_heading(const NStr& line, int& level, NStr& text, bool one_line = false);
+bool match_list_item(const NStr& line, NStr& text, bool one_line = false);
 // The bullet markers of a list item: "-", "*" and "•".
 inline bool is_bullet(Py_UCS4 c) { return c == '-' || c == '*' || c == 0x2022; }
-bool parse_pipe_row(NStr line, Row& cells);
+bool parse_pipe_row(const NStr& line, Row& cells);
 bool is_delimiter_row(const Row& cells);
 // Whether a line holds nothing but "|", ":", "-" and whitespace, and a "|":
 // a cheap test that rejects almost every line that is no delimiter row.
-bool could_be_delimiter(NStr line);
+bool could_be_delimiter(const NStr& line);
 bool starts_with_space(NStr line);
 
 // The parser's uses of the recognisers.  recognise_line: the heading

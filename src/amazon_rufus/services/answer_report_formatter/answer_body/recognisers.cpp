@@ -35,7 +35,7 @@ static Py_ssize_t spaces(NStr t, Py_ssize_t p) {
 }
 
 // ^(#{1,6})\s+(.*)$ on the trimmed line.
-bool match_heading(NStr t, int& level, NStr& text, bool one_line) {
+bool match_heading(const NStr& t, int& level, NStr& text, bool one_line) {
     Py_ssize_t h = 0;
     while (h < t.len && h < 7 && t[h] == '#') ++h;
     if (h == 0 || h > 6) return false;
@@ -48,7 +48,7 @@ bool match_heading(NStr t, int& level, NStr& text, bool one_line) {
 }
 
 // ^([-*•])\s+(.*)$, then ^\d+[.)]\s+(.*)$ on the trimmed line.
-bool match_list_item(NStr t, NStr& text, bool one_line) {
+bool match_list_item(const NStr& t, NStr& text, bool one_line) {
     if (t.len == 0) return false;
     NStr group;
     Py_UCS4 c = t[0];
@@ -81,7 +81,7 @@ static bool match_delimiter_cell(NStr t) {
 
 bool starts_with_space(NStr line) { return line.len > 0 && is_space(line[0]); }
 
-bool parse_pipe_row(NStr line, Row& cells) {
+bool parse_pipe_row(const NStr& line, Row& cells) {
     cells.clear();
     // One pass over the typed code units, 16 bytes at a time: every "|" of a
     // block is taken from its mask, and the cell before it trimmed.
@@ -241,7 +241,7 @@ int continuation_matches(Ctx& ctx, Work& w, NStr line) {
     return truth(m.get());
 }
 
-bool could_be_delimiter(NStr line) {
+bool could_be_delimiter(const NStr& line) {
     return with_units(line, [&](auto* p) {
         bool bar = false;
         for (Py_ssize_t i = 0; i < line.len; ++i) {
