@@ -213,7 +213,7 @@ void table_line(LineSink& sink, const NStr* cells, size_t n, size_t empty = 0);
 inline void table_line(LineSink& sink, const std::vector<NStr>& cells) { table_line(sink, cells.data(), cells.size()); }
 void delimiter_line(LineSink& sink, size_t columns);
 // "#" * n + " " + text for a small n and a trimmed text.
-void short_heading_line(LineSink& sink, int n, NStr text);
+void short_heading_line(LineSink& sink, int n, const NStr& text);
 bool convert_blocks(Ctx& ctx, Work& w, IBlocks& in, SBlocks& out);
 bool assemble_blocks(Ctx& ctx, Work& w, SBlocks& in, DBlocks& out);
 bool render_blocks(Ctx& ctx, Work& w, DBlocks& in, LineSink& sink);

@@ -17,14 +17,14 @@ public:
     DisplayStream& operator=(const DisplayStream&) = delete;
 
     // A heading of `n` hashes (already clamped) with a trimmed, non-empty text.
-    void heading(int n, NStr text) {
+    void heading(int n, const NStr& text) {
         close_list();
         close_table();
         begin_block();
         short_heading_line(sink_, n, text);
     }
     // A text display block; it writes a line only when its trimmed text is not empty.
-    void text(NStr t) {
+    void text(const NStr& t) {
         close_list();
         close_table();
         text_block(t);
@@ -41,7 +41,7 @@ public:
     // Whether the second and later of a run of empty lines are left out of
     // the text as it is written (see TextBuf::keep_dropped_breaks).
     bool drops_blank_runs() const { return sink_.buf().dropped_breaks() != nullptr; }
-    void list_item(NStr text) {
+    void list_item(const NStr& text) {
         close_table();
         // Field by field, as push_view does.
         s_.items.emplace_back();
@@ -69,7 +69,7 @@ public:
     }
     // A table row that yields no row but has text: the open table closes
     // and the text is a block of its own.
-    void row_text(NStr t) {
+    void row_text(const NStr& t) {
         close_table();
         text_block(t);
     }
@@ -117,7 +117,7 @@ private:
     void write_lone_row();
     void table_head();
     void body_row(const NStr* cells, size_t n);
-    void text_block(NStr text) {
+    void text_block(const NStr& text) {
         begin_block();
         NStr t = trim(text);
         if (!t.empty()) sink_.line(t);

@@ -97,7 +97,7 @@ bool heading_line(Work& w, LineSink& sink, PyObject* level, ReadText&& read_text
 
 }  // namespace
 
-void short_heading_line(LineSink& sink, int n, NStr text) {
+void short_heading_line(LineSink& sink, int n, const NStr& text) {
     sink.begin_line();
     TextBuf& buf = sink.buf();
     buf.append(HASHES.substr(0, static_cast<size_t>(n)));

@@ -244,7 +244,7 @@ void TextBuf::widen_to(int kind) {
     kind_ = kind;
 }
 
-void TextBuf::append_converted(NStr s) {
+void TextBuf::append_converted(const NStr& s) {
     if (s.kind > kind_) widen_to(s.kind);
     reserve_more(static_cast<size_t>(s.len));
     copy_units(s, static_cast<char*>(data_) + size_ * kind_, kind_);

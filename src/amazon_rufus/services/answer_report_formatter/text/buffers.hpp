@@ -81,7 +81,7 @@ public:
         reserve_more(1);
         write(size_++, c);
     }
-    void append(NStr s) {
+    void append(const NStr& s) {
         const size_t n = static_cast<size_t>(s.len);
         if (s.kind != kind_) {
             // Short narrower texts (table cells, list markers' items) widen
@@ -120,7 +120,7 @@ public:
     void commit(size_t n) { size_ += n; }
     // `before` "\n"s, the text, then `after` "\n"s, sized first and written
     // in one piece.
-    void append_between_breaks(size_t before, NStr s, size_t after) {
+    void append_between_breaks(size_t before, const NStr& s, size_t after) {
         const size_t n = before + static_cast<size_t>(s.len) + after;
         void* room = raw_room(n, s.kind);
         switch (kind_) {
@@ -187,7 +187,7 @@ public:
     }
 
 private:
-    void append_converted(NStr s);
+    void append_converted(const NStr& s);
     Py_UCS4 max_char() const { return kind_ == 1 ? 0xff : kind_ == 2 ? 0xffff : 0x10ffff; }
     void write(size_t i, Py_UCS4 c) {
         switch (kind_) {
@@ -197,7 +197,7 @@ private:
         }
     }
     template <class T>
-    static void put_between_breaks(T* out, size_t before, NStr s, size_t after) {
+    static void put_between_breaks(T* out, size_t before, const NStr& s, size_t after) {
         for (size_t i = 0; i < before; ++i) *out++ = T('\n');
         out = put_units(out, s);
         for (size_t i = 0; i < after; ++i) *out++ = T('\n');

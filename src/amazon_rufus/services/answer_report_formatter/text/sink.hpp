@@ -19,10 +19,10 @@ public:
         if (keep_bounds_) starts_.push_back(buf_.size());
         ++count_;
     }
-    void line(NStr s) { begin_line(); buf_.append(s); }
+    void line(const NStr& s) { begin_line(); buf_.append(s); }
     // An empty line, a line of `s`, and the next line begun, as three
     // begin_line() calls around line(s) make them, written in one piece.
-    void spaced_line(NStr s) {
+    void spaced_line(const NStr& s) {
         if (keep_bounds_) {
             begin_line();
             line(s);

@@ -157,25 +157,25 @@ Py_ssize_t find_char(NStr s, Py_UCS4 c, Py_ssize_t from = 0);
 // several paths return is kept in a stack temporary, which the caller then
 // copies in 16-byte halves straddling the stores of its fields (a
 // store-forwarding stall per call).
-inline void trim_bounds(NStr s, Py_ssize_t& a, Py_ssize_t& b) {
+inline void trim_bounds(const NStr& s, Py_ssize_t& a, Py_ssize_t& b) {
     with_units(s, [&](auto* p) {
         while (a < b && is_space(p[a])) ++a;
         while (b > a && is_space(p[b - 1])) --b;
         return 0;
     });
 }
-inline NStr trim_units(NStr s) {
+inline NStr trim_units(const NStr& s) {
     Py_ssize_t a = 0, b = s.len;
     trim_bounds(s, a, b);
     return s.sub(a, b);
 }
-inline NStr trim(NStr s) {
+inline NStr trim(const NStr& s) {
     Py_ssize_t a = 0, b = s.len;
     // Most texts neither start nor end with whitespace.
     if (!s.len || is_space(s[0]) || is_space(s[s.len - 1])) trim_bounds(s, a, b);
     return s.sub(a, b);
 }
-inline NStr rtrim(NStr s) {
+inline NStr rtrim(const NStr& s) {
     Py_ssize_t b = s.len;
     with_units(s, [&](auto* p) {
         while (b > 0 && is_space(p[b - 1])) --b;
