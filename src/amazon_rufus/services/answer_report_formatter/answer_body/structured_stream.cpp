@@ -140,33 +140,6 @@ private:
     DisplayStream display_;
 };
 
-// Asks for the memory of the blocks a few places ahead, a stage further
-// each place nearer: the dict, its key table's head, its entries, the
-// values.  A block's work is too long for the processor to reach the next
-// block's loads by itself, so without this each block waits for its
-// dependent cache misses one after another.  Only objects the list holds
-// are read (prefetches never fault).  Inlined: as a function of its own,
-// with no effect but prefetches, the compiler would drop its calls.
-__attribute__((always_inline)) inline void prefetch_ahead(PyObject* blocks, Py_ssize_t i) {
-    const Py_ssize_t n = PyList_GET_SIZE(blocks);
-    if (i + 4 < n) __builtin_prefetch(PyList_GET_ITEM(blocks, i + 4));
-    if (i + 3 < n) {
-        PyObject* d = PyList_GET_ITEM(blocks, i + 3);
-        if (PyDict_CheckExact(d)) __builtin_prefetch(reinterpret_cast<PyDictObject*>(d)->ma_keys);
-    }
-    if (i + 2 < n) {
-        DictEntries e = str_keyed_entries(PyList_GET_ITEM(blocks, i + 2));
-        if (e.entries) {
-            __builtin_prefetch(e.entries);
-            __builtin_prefetch(e.entries + e.count - 1);
-        }
-    }
-    if (i + 1 < n) {
-        DictEntries e = str_keyed_entries(PyList_GET_ITEM(blocks, i + 1));
-        for (Py_ssize_t k = 0; k < e.count && k < 4; ++k) __builtin_prefetch(e.entries[k].value);
-    }
-}
-
 }  // namespace
 
 Py_ssize_t write_structured_body(Work& w, PyObject* blocks, LineSink& sink) {
@@ -175,7 +148,7 @@ Py_ssize_t write_structured_body(Work& w, PyObject* blocks, LineSink& sink) {
     // The list is walked by index and its size re-read, although nothing
     // here can change it.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(blocks); ++i) {
-        prefetch_ahead(blocks, i);
+        prefetch_dicts_ahead(blocks, i, 4);
         int r = reader.block(PyList_GET_ITEM(blocks, i));
         if (r < 0 || (r > 0 && interrupted_after(64))) return -1;
         if (r == 0) {

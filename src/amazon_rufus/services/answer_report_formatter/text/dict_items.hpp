@@ -60,4 +60,32 @@ inline DictEntries str_keyed_entries(PyObject* dict) {
     return {reinterpret_cast<const DictEntry*>(indices + (size_t(1) << keys->log2_index_bytes)), keys->nentries};
 }
 
+// Asks for the memory of the dicts of an exact list a few places after
+// place i, a stage further each place nearer: the dict, its key table's
+// head, its entries, the first `values` values.  The work per item of the
+// lists this serves (front-end blocks) is too long for the processor to
+// reach the next item's loads by itself, so each item would wait for its
+// dependent cache misses one after another.  Only objects the list holds
+// now are read, and prefetches never fault.  Always inlined: a function
+// with no effect but prefetches would have its calls dropped.
+__attribute__((always_inline)) inline void prefetch_dicts_ahead(PyObject* list, Py_ssize_t i, Py_ssize_t values) {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    if (i + 4 < n) __builtin_prefetch(PyList_GET_ITEM(list, i + 4));
+    if (i + 3 < n) {
+        PyObject* d = PyList_GET_ITEM(list, i + 3);
+        if (PyDict_CheckExact(d)) __builtin_prefetch(reinterpret_cast<PyDictObject*>(d)->ma_keys);
+    }
+    if (i + 2 < n) {
+        DictEntries e = str_keyed_entries(PyList_GET_ITEM(list, i + 2));
+        if (e.entries) {
+            __builtin_prefetch(e.entries);
+            __builtin_prefetch(e.entries + e.count - 1);
+        }
+    }
+    if (i + 1 < n) {
+        DictEntries e = str_keyed_entries(PyList_GET_ITEM(list, i + 1));
+        for (Py_ssize_t k = 0; k < e.count && k < values; ++k) __builtin_prefetch(e.entries[k].value);
+    }
+}
+
 }  // namespace arf
