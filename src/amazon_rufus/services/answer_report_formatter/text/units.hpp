@@ -224,6 +224,37 @@ inline void copy_short_bytes(char* to, const char* from, size_t bytes) {
 #pragma GCC diagnostic pop
 #endif
 
+// Calls `whole` on blocks of 2h units from the start, then `half` on one of
+// h units, then on the last h units (overlapping what came before when n is
+// no multiple of h): every unit once at least, for any n >= h.
+template <size_t H, class Whole, class Half>
+inline void in_blocks(size_t n, Whole whole, Half half) {
+    size_t i = 0;
+    for (; i + 2 * H <= n; i += 2 * H) whole(i);
+    if (i + H <= n) {
+        half(i);
+        i += H;
+    }
+    if (i < n) half(n - H);
+}
+
+#if defined(__SSE2__)
+// The 1-to-2 and 2-to-4 byte widenings: 16 bytes of 2h units widened into
+// two vectors by `lo` and `hi`, 8 bytes of h units into one by `lo`.
+template <size_t H, class From, class To, class Lo, class Hi>
+inline void widen_by_halves(const From* in, To* out, size_t n, Lo lo, Hi hi) {
+    auto store = [&](size_t i, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v); };
+    in_blocks<H>(
+        n,
+        [&](size_t i) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+            store(i, lo(v));
+            store(i + H, hi(v));
+        },
+        [&](size_t i) { store(i, lo(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i)))); });
+}
+#endif
+
 // Copies `n` code units into wider units (1 to 2, 1 to 4 or 2 to 4 bytes),
 // the two not overlapping.  Most widened texts are short ASCII cells and
 // sentences going into a report that holds wider text elsewhere, so the
@@ -233,32 +264,21 @@ inline void widen_units(const From* in, To* out, size_t n) {
     static_assert(sizeof(From) < sizeof(To));
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
-    // `Step` units are read as one block and widened into whole vectors.
+    auto load4 = [&](size_t i) {
+        uint32_t w;
+        std::memcpy(&w, in + i, 4);
+        return _mm_cvtsi32_si128(static_cast<int>(w));
+    };
     if constexpr (sizeof(From) == 1 && sizeof(To) == 2) {
-        auto step8 = [&](size_t i) {
-            const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(v, zero));
-        };
         if (n >= 8) {
-            size_t i = 0;
-            for (; i + 16 <= n; i += 16) {
-                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(v, zero));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(v, zero));
-            }
-            if (i + 8 <= n) {
-                step8(i);
-                i += 8;
-            }
-            if (i < n) step8(n - 8);
+            widen_by_halves<8>(
+                in, out, n, [&](__m128i v) { return _mm_unpacklo_epi8(v, zero); },
+                [&](__m128i v) { return _mm_unpackhi_epi8(v, zero); });
             return;
         }
         if (n >= 4) {
             auto step4 = [&](size_t i) {
-                uint32_t w;
-                std::memcpy(&w, in + i, 4);
-                const __m128i v = _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(w)), zero);
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), v);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(load4(i), zero));
             };
             step4(0);
             step4(n - 4);
@@ -267,35 +287,17 @@ inline void widen_units(const From* in, To* out, size_t n) {
     } else if constexpr (sizeof(From) == 1) {
         if (n >= 4) {
             auto step4 = [&](size_t i) {
-                uint32_t w;
-                std::memcpy(&w, in + i, 4);
-                const __m128i v = _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(w)), zero);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi16(v, zero));
+                const __m128i v = _mm_unpacklo_epi16(_mm_unpacklo_epi8(load4(i), zero), zero);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
             };
-            size_t i = 0;
-            for (; i + 4 <= n; i += 4) step4(i);
-            if (i < n) step4(n - 4);
+            in_blocks<4>(n, [&](size_t i) { step4(i), step4(i + 4); }, step4);
             return;
         }
-    } else {
-        if (n >= 4) {
-            auto step4 = [&](size_t i) {
-                const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi16(v, zero));
-            };
-            size_t i = 0;
-            for (; i + 8 <= n; i += 8) {
-                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi16(v, zero));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 4), _mm_unpackhi_epi16(v, zero));
-            }
-            if (i + 4 <= n) {
-                step4(i);
-                i += 4;
-            }
-            if (i < n) step4(n - 4);
-            return;
-        }
+    } else if (n >= 4) {
+        widen_by_halves<4>(
+            in, out, n, [&](__m128i v) { return _mm_unpacklo_epi16(v, zero); },
+            [&](__m128i v) { return _mm_unpackhi_epi16(v, zero); });
+        return;
     }
 #endif
     for (size_t i = 0; i < n; ++i) out[i] = static_cast<To>(in[i]);
