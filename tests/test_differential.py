@@ -487,6 +487,13 @@ def test_large_inputs_match_baseline(seed):
     check("format_data", {"answers": answers, "questions": [f"Q{i}" for i in range(30)]})
 
 
+def test_cjk_range_holds_no_list_number():
+    # The native digit test decides U+3000..U+9FFF without the interpreter's table.
+    text = "\n".join(chr(c) + ". x" for c in range(0x3000, 0xA000))
+    check("_build_text_fallback_blocks", text + "\n１. y\n٣) z")
+    assert not any(chr(c).isdecimal() for c in range(0x3000, 0xA000))
+
+
 def test_whitespace_above_ascii_matches_host():
     # The native whitespace test spells out the set above ASCII; every code point up to U+3000 (none
     # above it is whitespace) ends a line and edges a cell here.

@@ -60,6 +60,9 @@ inline bool is_space(Py_UCS4 c) {
 }
 inline bool is_digit(Py_UCS4 c) {
     if (c < 128) return c >= '0' && c <= '9';
+    // CJK punctuation, kana and ideographs hold no decimal digit (a test
+    // checks the range against str.isdecimal): no call for Chinese text.
+    if (c >= 0x3000 && c <= 0x9FFF) return false;
     return Py_UNICODE_ISDECIMAL(c);
 }
 // The terminators of str.splitlines().
