@@ -13,12 +13,12 @@ using namespace std::string_view_literals;  // literal lengths known at compile 
 namespace {
 
 // An empty line, the heading, and the next line begun.
-void sub_heading(LineSink& sink, NStr heading) { sink.spaced_line(heading); }
+void sub_heading(LineSink& sink, const NStr& heading) { sink.spaced_line(heading); }
 
 // A link sub-section: the heading and its lines, when there are lines.
 // `_format_product_links` / `_format_recommended_asins` hand `raw` on to
 // `_format_link_items`; natively the lines go straight into the section.
-bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, NStr heading) {
+bool link_section(Ctx& ctx, LineSink& sink, Step step, PyObject* raw, const NStr& heading) {
     PyObject* include_source = step == FORMAT_RECOMMENDED_ASINS ? Py_True : Py_False;
     Ref lines;  // what a replaced step returned
     bool ok = at_step(
