@@ -77,7 +77,7 @@ __attribute__((always_inline)) inline void prefetch_dicts_ahead(PyObject* list, 
     }
     if (i + 2 < n) {
         DictEntries e = str_keyed_entries(PyList_GET_ITEM(list, i + 2));
-        if (e.entries) {
+        if (e.entries && e.count) {
             __builtin_prefetch(e.entries);
             __builtin_prefetch(e.entries + e.count - 1);
         }
