@@ -43,13 +43,8 @@ public:
     bool drops_blank_runs() const { return sink_.buf().dropped_breaks() != nullptr; }
     void list_item(const NStr& text) {
         close_table();
-        // Field by field, as push_view does.
-        s_.items.emplace_back();
-        Item& item = s_.items.back();
-        item.text.data = text.data;
-        item.text.kind = text.kind;
-        item.text.len = text.len;
-        item.text.owner = text.owner;
+        Item& item = s_.items.emplace_back();
+        set_view(item.text, text);
         item.builder = 0;
     }
     // A builder holding the last list item's text, to continue it.
