@@ -84,6 +84,17 @@ def test_collapse_blank_lines_matches_reference(text):
     assert result == reference_collapse(text)
 
 
+@pytest.mark.parametrize("filler", ["x", "\xe9", "\u793a", "\U0001F600"])
+def test_collapse_sees_each_fault_at_every_offset(filler):
+    # Line ends whose cleanness depends on the units before them, placed at
+    # every offset of texts of each width, so that they straddle every place
+    # where the scan's blocks meet.
+    for fault in ["\n\n\n", "\n\n", " \n", "\u3000\n", "\xa0\n", "\u2026\n", "\r", "\x85", "\u2028", "\t\n"]:
+        for offset in range(131):
+            text = filler * offset + fault + filler * 70 + "\n" + filler * 3
+            assert fmt._collapse_blank_lines(text) == reference_collapse(text), (fault, offset)
+
+
 @settings(max_examples=120, deadline=None, derandomize=True)
 @given(line_texts)
 def test_collapse_blank_lines_is_idempotent(text):

@@ -4,9 +4,6 @@
 #include "../module/steps.hpp"
 
 #include <cstring>
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 namespace arf {
 
@@ -171,63 +168,132 @@ __attribute__((always_inline)) inline size_t block_fault(const T* d, size_t at_i
 
 // What a scan of blocks gives back: the fault of block_fault's answer `f`
 // (n when there is none), with where the blocks ended and the count of lines.
-inline size_t fault_of(size_t f, size_t i, size_t n, size_t& i_io, size_t lines, size_t& lines_io) {
-    i_io = i;
-    lines_io = lines;
+inline size_t fault_of(size_t f, size_t i, size_t n, size_t& i_out, size_t lines, size_t& lines_out) {
+    i_out = i;
+    lines_out = lines;
     return !f ? n : f == SIZE_MAX ? f : f - 1;
 }
 
-// Blocks of code units tested at once, every candidate of a block (a unit
-// that may be a line break) taken from the block's mask, up to the last
-// whole block; `i` ends where the blocks did.  The position of the first
-// unit that is not clean, n when there is none, SIZE_MAX when a signal
-// handler raised.
+// The lanes of a vector of units, as comparison results: its "\n", the
+// units that may be whitespace (all of U+0085..U+3000 above ASCII, whose
+// letters and punctuation are only looked at again, never misjudged) and
+// the units that may break a line.  (Results go out through
+// references: vectors returned by value would change the calling
+// convention between the builds with and without AVX.)
+template <class T, class V, class M>
+__attribute__((always_inline)) inline void unit_lanes(const T* q, M& nl, M& space, M& breaks) {
+    V v;
+    std::memcpy(&v, q, sizeof(V));
+    nl = v == T('\n');
+    space = (v <= T(' ')) | (v - T(0x85) <= T(sizeof(T) == 1 ? 0xFF - 0x85 : 0x3000 - 0x85));
+    breaks = (v < T(0x1F)) | (v == T(0x85));
+    if constexpr (sizeof(T) > 1) breaks |= (v | T(1)) == T(0x2029);
+}
+
+// The masks of a block of units: sizeof(T) bits per unit, in the low BITS
+// bits of each.
+struct LaneMasks {
+    uint64_t nl, space, breaks;
+};
+
+// The units of a block that need the per-candidate check: a "\n" after a
+// unit that may be whitespace (an empty line's "\n" only when the line
+// before is empty too), and any other unit that may break a line.  Every
+// other "\n" ends a clean line, so a block without such units is clean
+// whatever its line lengths, with no branch per line.  `before` holds the
+// masks of the block before, whose last units come right before this one's.
+template <class T, unsigned BITS>
+__attribute__((always_inline)) inline uint64_t unclean_units(const LaneMasks& m, const LaneMasks& before) {
+    constexpr unsigned S = sizeof(T);
+    const uint64_t nl_1 = (m.nl << S) | (before.nl >> (BITS - S));
+    const uint64_t nl_2 = (m.nl << 2 * S) | (before.nl >> (BITS - 2 * S));
+    const uint64_t space_1 = (m.space << S) | (before.space >> (BITS - S));
+    return ((m.nl & ((space_1 & ~nl_1) | (nl_1 & nl_2))) | (m.breaks & ~m.nl)) & unit_bits<T>();
+}
+
+// One block: the lines of its "\n" counted when no unit needs a look, else
+// its candidates checked one by one.  As block_fault answers.
+template <class T, unsigned BITS>
+__attribute__((always_inline)) inline size_t lane_block(const T* d, size_t i, const LaneMasks& m, LaneMasks& before,
+                                                        size_t& lines) {
+    constexpr size_t block = BITS / sizeof(T);
+    const uint64_t unclean = unclean_units<T, BITS>(m, before);
+    before = m;
+    if (unclean) [[unlikely]]
+        return block_fault(d, i, block, m.breaks & unit_bits<T>(), lines);
+    lines += static_cast<size_t>(__builtin_popcountll(m.nl & unit_bits<T>()));
+    if ((i & (SIGNAL_STRIDE - 1)) < block && interrupted_after(SIGNAL_STRIDE)) return SIZE_MAX;
+    return 0;
+}
+
+// The masks before the first block: a "\n" as the unit before the text
+// (its first line starts there) and no "\n" before that.
+template <class T, unsigned BITS>
+constexpr LaneMasks text_start() {
+    constexpr uint64_t last_unit = ((uint64_t(1) << sizeof(T)) - 1) << (BITS - sizeof(T));
+    return LaneMasks{last_unit, last_unit, last_unit};
+}
+
+// Blocks of code units tested at once from the start of the text up to the
+// last whole block; `i_out` gets where the blocks ended, `lines_out` the
+// lines they hold.  The position of the
+// first unit that is not clean, n when there is none, SIZE_MAX when a
+// signal handler raised.
 // (The position and the count are kept in locals, out of the global signal
 // counter's way, and handed back at the end.)
 template <class T>
-size_t first_fault(const T* d, size_t& i_io, size_t n, size_t& lines_io) {
+size_t first_fault(const T* d, size_t n, size_t& i_out, size_t& lines_out) {
+    using V = Units16<T>;
     constexpr size_t W = 16 / sizeof(T);
-    size_t i = i_io, lines = lines_io, f = 0;
+    size_t i = 0, lines = 0, f = 0;
+    LaneMasks before = text_start<T, 32>();
     for (; !f && i + 2 * W <= n; i += 2 * W) {
-        Units16<T> a, b;
-        std::memcpy(&a, d + i, 16);
-        std::memcpy(&b, d + i + W, 16);
-        f = block_fault(d, i, 2 * W, (lane_bits(may_break(a)) | (uint64_t(lane_bits(may_break(b))) << 16)) & unit_bits<T>(), lines);
+        decltype(V() == V()) nl[2], space[2], breaks[2];
+        unit_lanes<T, V>(d + i, nl[0], space[0], breaks[0]);
+        unit_lanes<T, V>(d + i + W, nl[1], space[1], breaks[1]);
+        const LaneMasks m{lane_bits(nl[0]) | (uint64_t(lane_bits(nl[1])) << 16),
+                          lane_bits(space[0]) | (uint64_t(lane_bits(space[1])) << 16),
+                          lane_bits(breaks[0]) | (uint64_t(lane_bits(breaks[1])) << 16)};
+        f = lane_block<T, 32>(d, i, m, before, lines);
     }
-    return fault_of(f, i, n, i_io, lines, lines_io);
+    return fault_of(f, i, n, i_out, lines, lines_out);
 }
 
 #if defined(__x86_64__)
 // The same with 32-byte blocks where the processor has AVX2: half the
 // instructions per code unit on the long, clean texts of most reports.
-__attribute__((target("avx2"))) inline uint32_t break_bits(const Py_UCS1* p) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i low = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1E)), v);
-    const __m256i nel = _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(0x85)));
-    return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(low, nel)));
-}
-__attribute__((target("avx2"))) inline uint32_t break_bits(const Py_UCS2* p) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i low = _mm256_cmpeq_epi16(_mm256_min_epu16(v, _mm256_set1_epi16(0x1E)), v);
-    const __m256i nel = _mm256_cmpeq_epi16(v, _mm256_set1_epi16(0x85));
-    const __m256i sep = _mm256_cmpeq_epi16(_mm256_or_si256(v, _mm256_set1_epi16(1)), _mm256_set1_epi16(0x2029));
-    return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(low, nel), sep)));
-}
-__attribute__((target("avx2"))) inline uint32_t break_bits(const Py_UCS4* p) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i low = _mm256_cmpeq_epi32(_mm256_min_epu32(v, _mm256_set1_epi32(0x1E)), v);
-    const __m256i nel = _mm256_cmpeq_epi32(v, _mm256_set1_epi32(0x85));
-    const __m256i sep = _mm256_cmpeq_epi32(_mm256_or_si256(v, _mm256_set1_epi32(1)), _mm256_set1_epi32(0x2029));
-    return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(low, nel), sep)));
+typedef Py_UCS1 Units32x1 __attribute__((vector_size(32)));
+typedef Py_UCS2 Units32x2 __attribute__((vector_size(32)));
+typedef Py_UCS4 Units32x4 __attribute__((vector_size(32)));
+template <class T> struct Units32Of;
+template <> struct Units32Of<Py_UCS1> { using type = Units32x1; };
+template <> struct Units32Of<Py_UCS2> { using type = Units32x2; };
+template <> struct Units32Of<Py_UCS4> { using type = Units32x4; };
+template <class T>
+using Units32 = typename Units32Of<T>::type;
+
+template <class M>
+__attribute__((target("avx2"), always_inline)) inline uint32_t lane_bits32(M m) {
+    typedef char Bytes32 __attribute__((vector_size(32)));
+    return static_cast<uint32_t>(__builtin_ia32_pmovmskb256(reinterpret_cast<Bytes32>(m)));
 }
 
 template <class T>
-__attribute__((target("avx2"))) size_t first_fault_avx2(const T* d, size_t& i_io, size_t n, size_t& lines_io) {
+__attribute__((target("avx2"))) size_t first_fault_avx2(const T* d, size_t n, size_t& i_out, size_t& lines_out) {
+    using V = Units32<T>;
     constexpr size_t W = 32 / sizeof(T);
-    size_t i = i_io, lines = lines_io, f = 0;
-    for (; !f && i + 2 * W <= n; i += 2 * W)
-        f = block_fault(d, i, 2 * W, (break_bits(d + i) | (uint64_t(break_bits(d + i + W)) << 32)) & unit_bits<T>(), lines);
-    return fault_of(f, i, n, i_io, lines, lines_io);
+    size_t i = 0, lines = 0, f = 0;
+    LaneMasks before = text_start<T, 64>();
+    for (; !f && i + 2 * W <= n; i += 2 * W) {
+        decltype(V() == V()) nl[2], space[2], breaks[2];
+        unit_lanes<T, V>(d + i, nl[0], space[0], breaks[0]);
+        unit_lanes<T, V>(d + i + W, nl[1], space[1], breaks[1]);
+        const LaneMasks m{lane_bits32(nl[0]) | (uint64_t(lane_bits32(nl[1])) << 32),
+                          lane_bits32(space[0]) | (uint64_t(lane_bits32(space[1])) << 32),
+                          lane_bits32(breaks[0]) | (uint64_t(lane_bits32(breaks[1])) << 32)};
+        f = lane_block<T, 64>(d, i, m, before, lines);
+    }
+    return fault_of(f, i, n, i_out, lines, lines_out);
 }
 
 #endif
@@ -241,10 +307,10 @@ int already_collapsed(const T* d, size_t n, CleanPrefix& prefix) {
     size_t i = 0, lines = 0, fault;
 #if defined(__x86_64__)
     if (has_avx2())
-        fault = first_fault_avx2(d, i, n, lines);
+        fault = first_fault_avx2(d, n, i, lines);
     else
 #endif
-        fault = first_fault(d, i, n, lines);
+        fault = first_fault(d, n, i, lines);
     if (fault == SIZE_MAX) return -1;
     if (fault == n) {
         for (fault = i; fault < n && candidate_clean(d, fault, lines); ++fault) {

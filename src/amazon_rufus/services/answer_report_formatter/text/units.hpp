@@ -140,9 +140,14 @@ inline Py_ssize_t scan_units(const T* p, Py_ssize_t from, Py_ssize_t n, V maybe,
 }
 
 #if defined(__x86_64__)
-// Whether the processor has AVX2, for the code paths compiled for it.
+// Whether the processor has AVX2, for the code paths compiled for it.  A
+// build with ARF_AVX2=0 never takes them, so that its tests run the
+// paths of processors without AVX2 on any machine.
+#ifndef ARF_AVX2
+#define ARF_AVX2 1
+#endif
 inline bool has_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
+    static const bool yes = ARF_AVX2 && __builtin_cpu_supports("avx2");
     return yes;
 }
 #endif
