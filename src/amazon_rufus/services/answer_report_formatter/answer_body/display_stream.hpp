@@ -62,6 +62,16 @@ public:
         }
         ++table_rows_;
     }
+    // Columns of the open table: its first row's cells.
+    size_t table_width() const { return s_.cells.size(); }
+    // A later row of the open table whose line is `line` as it stands: it
+    // has the table's width or more, and writing its cells (merged to the
+    // width) gives that text.
+    void row_as_written(const NStr& line) {
+        if (table_rows_ == 1) table_head();
+        sink_.line(line);
+        ++table_rows_;
+    }
     // A table row that yields no row but has text: the open table closes
     // and the text is a block of its own.
     void row_text(const NStr& t) {

@@ -141,12 +141,6 @@ __attribute__((always_inline)) inline bool candidate_clean(const T* d, size_t at
     return true;
 }
 
-// The mask bits that stand for whole code units: one per unit.
-template <class T>
-constexpr uint64_t unit_bits() {
-    return sizeof(T) == 1 ? ~uint64_t(0) : sizeof(T) == 2 ? 0x5555555555555555ull : 0x1111111111111111ull;
-}
-
 // Code units worked through between two looks for a pending signal.
 constexpr size_t SIGNAL_STRIDE = 4096;
 

@@ -115,6 +115,12 @@ inline uint32_t lane_bits(M m) {
 #endif
 }
 
+// The bits of lane_bits() masks that stand for whole code units: one per unit.
+template <class T>
+constexpr uint64_t unit_bits() {
+    return sizeof(T) == 1 ? ~uint64_t(0) : sizeof(T) == 2 ? 0x5555555555555555ull : 0x1111111111111111ull;
+}
+
 // The candidate lanes of two vectors are visited through their mask bits,
 // so a block with one line break costs one test instead of a scalar loop.
 template <class T, class V, class P>
