@@ -517,3 +517,19 @@ def test_narrow_texts_of_every_short_length_widen_exactly(narrow, wide):
         answers.append({"blocks": [{"type": "paragraph", "text": t}, {"type": "table_row", "cells": [t, t[1:]]},
                                    {"type": "table_row", "cells": [t[::-1], "y"]}, {"type": "list_item", "text": t}]})
     check("format_data", {"answers": answers, "questions": [wide]})
+
+
+@pytest.mark.parametrize("c", ["x", "\xe9", "\u793a", "\U0001F600"])
+def test_table_rows_near_their_written_form_match_baseline(c):
+    # Body rows one change away from the text their cells are written as (which the fused
+    # route copies whole), in every width, short and across 64-byte blocks, and ending the text.
+    long = c * 40
+    variants = [f"| {c} | {c} |", f"| {long} | {c} | {c} |", f"| {c} |", f"| {c} |  {c} |", f"| {c}  | {c} |",
+                f"| {c} | {c}\u3000 |", f"| \u3000{c} | {c} |", f"|{c} | {c} |", f"| {c} | {c}|", f"| {c} | |",
+                f"| | {c} |", f"{c} | {c} |", f"| {c} | {c}", f"| --- | :-: |", "| - | - |", "| -- | : |",
+                f"| {c} | - |", f"  | {c} | {c} |  ", f"| {c} ||", f"| {c}\t| {c} |", f"| {c} | {long} |"]
+    answers = []
+    for v in variants:
+        text = f"| h | {c} |\n|---|---|\n| {c} | {long} |\n{v}\n| {c}{c} | {c} |"
+        answers += [{"text": text}, {"text": text[: text.rindex("\n")]}]
+    check("format_data", {"answers": answers})
