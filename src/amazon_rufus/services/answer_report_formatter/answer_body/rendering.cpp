@@ -137,11 +137,14 @@ void table_line(LineSink& sink, const NStr* cells, size_t n, size_t empty) {
     sink.begin_line();
     // Sized first and written in one piece.
     size_t total = 4 + (n + empty ? 3 * (n + empty - 1) : 0);
-    int kind = PyUnicode_1BYTE_KIND;
+    // The widest kind, from the kinds (1, 2 or 4) or-ed together: no branch
+    // per cell on which is wider.
+    int kinds = PyUnicode_1BYTE_KIND;
     for (size_t i = 0; i < n; ++i) {
         total += static_cast<size_t>(cells[i].len);
-        if (cells[i].kind > kind) kind = cells[i].kind;
+        kinds |= cells[i].kind;
     }
+    const int kind = kinds & PyUnicode_4BYTE_KIND ? PyUnicode_4BYTE_KIND : kinds & PyUnicode_2BYTE_KIND ? PyUnicode_2BYTE_KIND : PyUnicode_1BYTE_KIND;
     TextBuf& buf = sink.buf();
     void* room = buf.raw_room(total, kind);
     switch (buf.kind()) {

@@ -83,6 +83,19 @@ public:
     }
     void append(const NStr& s) {
         const size_t n = static_cast<size_t>(s.len);
+#if defined(__x86_64__)
+        // Short texts of any width this buffer holds: one masked move.
+        if (n <= 16 && s.kind <= kind_ && has_avx512()) {
+            reserve_more(n);
+            switch (kind_) {
+                case 1: put_masked(static_cast<Py_UCS1*>(data_) + size_, s); break;
+                case 2: put_masked(static_cast<Py_UCS2*>(data_) + size_, s); break;
+                default: put_masked(static_cast<Py_UCS4*>(data_) + size_, s);
+            }
+            size_ += n;
+            return;
+        }
+#endif
         if (s.kind != kind_) {
             // Short narrower texts (table cells, list markers' items) widen
             // inline; a call costs more than their copy.

@@ -2,6 +2,9 @@
 #include "units.hpp"
 
 #include <type_traits>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace arf {
 
@@ -59,5 +62,41 @@ void* copy_units(NStr s, void* out, int kind) {
         widen_units(static_cast<const Py_UCS2*>(s.data), static_cast<Py_UCS4*>(out), n);
     return static_cast<char*>(out) + n * kind;
 }
+
+#if defined(__x86_64__)
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx512vl")
+template <class O>
+O* put_masked(O* out, const NStr& s) {
+    const size_t n = static_cast<size_t>(s.len);
+    const size_t bytes = n * static_cast<size_t>(s.kind);
+    const __mmask64 in = bytes >= 64 ? ~__mmask64(0) : (__mmask64(1) << bytes) - 1;
+    const __m512i raw = _mm512_maskz_loadu_epi8(in, s.data);
+    if constexpr (sizeof(O) == 1) {
+        _mm512_mask_storeu_epi8(out, in, raw);
+    } else if constexpr (sizeof(O) == 2) {
+        // (The widenings take their own narrower loads: GCC 12's casts and
+        // plain widenings of vectors leave lanes it then warns of.)
+        const __m512i from_bytes = _mm512_maskz_cvtepu8_epi16(~__mmask32(0), _mm256_maskz_loadu_epi8(__mmask32(in), s.data));
+        const __mmask32 narrow = -__mmask32(s.kind == PyUnicode_1BYTE_KIND);
+        const __mmask32 units = n >= 32 ? ~__mmask32(0) : (__mmask32(1) << n) - 1;
+        _mm512_mask_storeu_epi16(out, units, _mm512_mask_blend_epi16(narrow, raw, from_bytes));
+    } else {
+        const __m512i from_bytes = _mm512_maskz_cvtepu8_epi32(~__mmask16(0), _mm_maskz_loadu_epi8(__mmask16(in), s.data));
+        const __m512i from_words =
+            _mm512_maskz_cvtepu16_epi32(~__mmask16(0), _mm256_maskz_loadu_epi8(__mmask32(in), s.data));
+        const __mmask16 narrow = -__mmask16(s.kind == PyUnicode_1BYTE_KIND);
+        const __mmask16 words = -__mmask16(s.kind == PyUnicode_2BYTE_KIND);
+        const __mmask16 units = n >= 16 ? ~__mmask16(0) : __mmask16((1u << n) - 1);
+        const __m512i v = _mm512_mask_blend_epi32(words, _mm512_mask_blend_epi32(narrow, raw, from_bytes), from_words);
+        _mm512_mask_storeu_epi32(out, units, v);
+    }
+    return out + n;
+}
+template Py_UCS1* put_masked(Py_UCS1*, const NStr&);
+template Py_UCS2* put_masked(Py_UCS2*, const NStr&);
+template Py_UCS4* put_masked(Py_UCS4*, const NStr&);
+#pragma GCC pop_options
+#endif
 
 }  // namespace arf

@@ -146,14 +146,20 @@ inline Py_ssize_t scan_units(const T* p, Py_ssize_t from, Py_ssize_t n, V maybe,
 }
 
 #if defined(__x86_64__)
-// Whether the processor has AVX2, for the code paths compiled for it.  A
-// build with ARF_AVX2=0 never takes them, so that its tests run the
-// paths of processors without AVX2 on any machine.
+// Whether the processor has AVX2, and AVX-512 with its byte and word
+// instructions on vectors of every size, for the code paths compiled for
+// them.  A build with ARF_AVX2=0 takes neither, so that its tests run the
+// paths of processors without them on any machine.
 #ifndef ARF_AVX2
 #define ARF_AVX2 1
 #endif
 inline bool has_avx2() {
     static const bool yes = ARF_AVX2 && __builtin_cpu_supports("avx2");
+    return yes;
+}
+inline bool has_avx512() {
+    static const bool yes = ARF_AVX2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vl");
     return yes;
 }
 #endif
@@ -320,11 +326,27 @@ inline void widen_units(const From* in, To* out, size_t n) {
     for (size_t i = 0; i < n; ++i) out[i] = static_cast<To>(in[i]);
 }
 
+#if defined(__x86_64__)
+// Texts of up to MASKED_UNITS<O> code units are written into units of O by
+// masked vector moves: one load of the view's bytes, widened as its width
+// needs, and one store, with no branch on the length or the width (short
+// cells and fragments of every length and width alternate in a report).
+// The masked lanes are neither read nor written.  Processors with AVX-512
+// only (has_avx512()).
+template <class O>
+constexpr size_t MASKED_UNITS = 64 / sizeof(O);
+template <class O>
+O* put_masked(O* out, const NStr& s);
+#endif
+
 // Writes the view's code points at `out`, whose units are at least as wide
 // as the view's; returns the end of what it wrote.
 template <class O>
-inline O* put_units(O* out, NStr s) {
+inline O* put_units(O* out, const NStr& s) {
     const size_t n = static_cast<size_t>(s.len);
+#if defined(__x86_64__)
+    if (n <= MASKED_UNITS<O> && has_avx512()) return put_masked(out, s);
+#endif
     if (s.kind == static_cast<int>(sizeof(O))) {
         copy_short_bytes(reinterpret_cast<char*>(out), static_cast<const char*>(s.data), n * sizeof(O));
     } else if constexpr (sizeof(O) > 1) {
