@@ -21,7 +21,17 @@ struct NStr {
     PyObject* owner = nullptr;  // the viewed str, when known (borrowed)
 
     static NStr of(PyObject* s) {
-        return NStr{PyUnicode_DATA(s), PyUnicode_KIND(s), PyUnicode_GET_LENGTH(s), s};
+        // A compact str's text follows its header, whose size depends on
+        // whether the text is ASCII: computed without a branch on that, as
+        // ASCII and wider texts alternate.
+        const PyASCIIObject* h = reinterpret_cast<const PyASCIIObject*>(s);
+        const void* data;
+        if (h->state.compact) [[likely]]
+            data = reinterpret_cast<const char*>(s) + sizeof(PyCompactUnicodeObject) -
+                   h->state.ascii * (sizeof(PyCompactUnicodeObject) - sizeof(PyASCIIObject));
+        else
+            data = reinterpret_cast<const PyUnicodeObject*>(s)->data.any;
+        return NStr{data, static_cast<int>(h->state.kind), h->length, s};
     }
     Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ(kind, data, i); }
     bool empty() const { return len == 0; }
@@ -192,10 +202,29 @@ inline NStr trim_units(const NStr& s) {
     trim_bounds(s, a, b);
     return s.sub(a, b);
 }
+// Whether a code point may be whitespace: up to " ", or from U+0085 to
+// U+3000 (a superset, decided without a branch).
+inline bool may_be_space(Py_UCS4 c) { return (c <= ' ') | (c - 0x85 <= 0x3000 - 0x85); }
+// The code unit at `i` of a view into a compact str, read as the four bytes
+// that end with it: they lie inside the str object, whose header comes right
+// before its text, so the read needs no branch on the width.
+inline Py_UCS4 unit_in_compact(const NStr& s, Py_ssize_t i) {
+    uint32_t v;
+    std::memcpy(&v, static_cast<const char*>(s.data) + (i + 1) * s.kind - 4, 4);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return s.kind == 4 ? v : v & ((1u << (8 * s.kind)) - 1);
+#else
+    return v >> (32 - 8 * s.kind);
+#endif
+}
 inline NStr trim(const NStr& s) {
     Py_ssize_t a = 0, b = s.len;
     // Most texts neither start nor end with whitespace.
-    if (!s.len || is_space(s[0]) || is_space(s[s.len - 1])) trim_bounds(s, a, b);
+    if (s.len && s.owner && PyUnicode_IS_COMPACT(s.owner)) {
+        if (may_be_space(unit_in_compact(s, 0)) | may_be_space(unit_in_compact(s, s.len - 1))) trim_bounds(s, a, b);
+    } else if (!s.len || is_space(s[0]) || is_space(s[s.len - 1])) {
+        trim_bounds(s, a, b);
+    }
     return s.sub(a, b);
 }
 inline NStr rtrim(const NStr& s) {
