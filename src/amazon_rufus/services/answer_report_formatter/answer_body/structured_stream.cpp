@@ -148,7 +148,7 @@ Py_ssize_t write_structured_body(Work& w, PyObject* blocks, LineSink& sink) {
     // The list is walked by index and its size re-read, although nothing
     // here can change it.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(blocks); ++i) {
-        prefetch_dicts_ahead(blocks, i, 4);
+        prefetch_dicts_ahead<4>(blocks, i);
         int r = reader.block(PyList_GET_ITEM(blocks, i));
         if (r < 0 || (r > 0 && interrupted_after(64))) return -1;
         if (r == 0) {

@@ -66,9 +66,14 @@ inline DictEntries str_keyed_entries(PyObject* dict) {
 // lists this serves (front-end blocks) is too long for the processor to
 // reach the next item's loads by itself, so each item would wait for its
 // dependent cache misses one after another.  Only objects the list holds
-// now are read, and prefetches never fault.  Always inlined: a function
-// with no effect but prefetches would have its calls dropped.
-__attribute__((always_inline)) inline void prefetch_dicts_ahead(PyObject* list, Py_ssize_t i, Py_ssize_t values) {
+// now are read, and prefetches never fault.  The number of items of a
+// non-empty dict decides no branch: its key table has room for at least
+// five entries (the unused ones zeroed), so the first VALUES entries'
+// values are asked for whatever the count, and null ones are harmless.  Always inlined: a
+// function with no effect but prefetches would have its calls dropped.
+template <int VALUES>
+__attribute__((always_inline)) inline void prefetch_dicts_ahead(PyObject* list, Py_ssize_t i) {
+    static_assert(VALUES <= 5, "a key table holds at least five entries");
     const Py_ssize_t n = PyList_GET_SIZE(list);
     if (i + 4 < n) __builtin_prefetch(PyList_GET_ITEM(list, i + 4));
     if (i + 3 < n) {
@@ -84,7 +89,8 @@ __attribute__((always_inline)) inline void prefetch_dicts_ahead(PyObject* list, 
     }
     if (i + 1 < n) {
         DictEntries e = str_keyed_entries(PyList_GET_ITEM(list, i + 1));
-        for (Py_ssize_t k = 0; k < e.count && k < values; ++k) __builtin_prefetch(e.entries[k].value);
+        if (e.entries && e.count)
+            for (int k = 0; k < VALUES; ++k) __builtin_prefetch(e.entries[k].value);
     }
 }
 
