@@ -8,6 +8,44 @@ namespace arf {
 
 namespace {
 
+// A guess at the report's length in code units and width, from what the
+// answers hold: the lengths and widths of their texts and summaries, and a
+// typical line for each link, ASIN and front-end block.  Only exact dicts
+// whose keys are exact strs are read (no code runs); any other answer counts
+// as a short one.  The report's str is sized from this, so that a report
+// much larger than the ones before it does not regrow its str (a copy, and
+// fresh pages, of all written so far), and is not widened late.
+struct SizeGuess {
+    size_t units = 0;
+    int kind = 0;  // 0: no text seen
+};
+SizeGuess guess_report_size(PyObject* answers) {
+    SizeGuess g;
+    if (!PyList_CheckExact(answers)) return g;
+    // The names are interned once, at module initialisation, and never change.
+    static const KeyName names[5] = {{N.text, "text"},
+                                     {N.summaryText, "summaryText"},
+                                     {N.productLinks, "productLinks"},
+                                     {N.recommendedAsins, "recommendedAsins"},
+                                     {N.blocks, "blocks"}};
+    constexpr size_t SECTION = 60, LINK = 100, ASIN = 16, BLOCK = 60;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(answers); ++i) {
+        PyObject* answer = PyList_GET_ITEM(answers, i);
+        PyObject* v[5];
+        g.units += SECTION;
+        if (!PyDict_CheckExact(answer) || !read_plain_keys(answer, names, v)) continue;
+        for (int k = 0; k < 2; ++k)
+            if (v[k] && PyUnicode_CheckExact(v[k])) {
+                g.units += static_cast<size_t>(PyUnicode_GET_LENGTH(v[k]));
+                g.kind = std::max(g.kind, static_cast<int>(PyUnicode_KIND(v[k])));
+            }
+        if (v[2] && PyList_CheckExact(v[2])) g.units += LINK * static_cast<size_t>(PyList_GET_SIZE(v[2]));
+        if (v[3] && PyList_CheckExact(v[3])) g.units += ASIN * static_cast<size_t>(PyList_GET_SIZE(v[3]));
+        if (v[4] && PyList_CheckExact(v[4])) g.units += BLOCK * static_cast<size_t>(PyList_GET_SIZE(v[4]));
+    }
+    return g;
+}
+
 // A section: a range of the shared buffer, or what a replaced step returned.
 struct Section {
     size_t from = 0, to = 0;
@@ -110,7 +148,8 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) {
     Ref questions = ctx.invoke(EXTRACT_QUESTIONS, &data, 1);
     if (!questions) return nullptr;
 
-    TextBuf buf{TextBuf::ForStr{}};
+    const SizeGuess guess = guess_report_size(answers.get());
+    TextBuf buf{TextBuf::ForStr{}, guess.units, guess.kind};
     std::vector<DroppedBreaks> dropped;
     buf.keep_dropped_breaks(&dropped);
     std::vector<Section> sections;

@@ -126,24 +126,29 @@ size_t largest_recent_str_bytes() {
 }
 }  // namespace
 
-TextBuf::TextBuf(ForStr) {
-    // Room for the largest recent report at the last width, so that the str
-    // need not grow: a grown str gets fresh pages, one fault per 4 KiB.
-    // Within the allocator's limit for blocks it keeps in its heap (32 MiB),
-    // where freed pages stay mapped between calls; a larger block is mapped
-    // afresh on every call anyway.  Room that is not written costs address
-    // space only; if even that is refused, the str starts small.
+TextBuf::TextBuf(ForStr, size_t guess, int kind) {
+    // Room for the largest recent report when that is between a quarter of
+    // the guess and twice it (the guess is rough; the same report again is
+    // sized exactly), else for the guess, so that the str need not grow: a grown str is copied
+    // and gets fresh pages, one fault per 4 KiB.  Within the allocator's
+    // limit for blocks it keeps in its heap (32 MiB), where freed pages stay
+    // mapped between calls; a larger block is mapped afresh on every call
+    // anyway.  Room that is not written costs address space only; if even
+    // that is refused, the str starts small.
     constexpr size_t MOST_BYTES = size_t(32) << 20;
-    const size_t kind = static_cast<size_t>(g_last_str_kind);
-    size_t units = std::min(largest_recent_str_bytes(), MOST_BYTES) / kind;
+    if (!kind) kind = g_last_str_kind;
+    const size_t width = static_cast<size_t>(kind);
+    const size_t recent = largest_recent_str_bytes() / width;
+    size_t units = !guess || (recent >= guess / 4 && recent <= 2 * guess) ? recent : guess;
+    units = std::min(units, MOST_BYTES / width);
     if (units > 4096) {
         try {
-            new_str(units, g_last_str_kind);
+            new_str(units, kind);
             return;
         } catch (const std::bad_alloc&) {
         }
     }
-    new_str(4096, g_last_str_kind);
+    new_str(4096, kind);
 }
 
 TextBuf::~TextBuf() {
@@ -181,9 +186,20 @@ PyObject* TextBuf::take_str() {
         return false;
     });
     if (!exact) return to_py();
+    remember_str(size_, kind_);
+    // Much spare room: the text goes into a str of its own size instead,
+    // and the large block is freed whole.  Shrunk in place, a block the
+    // allocator mapped for itself would be freed at the smaller size, which
+    // is all the allocator learns of how large its blocks get: the next
+    // report's room would be mapped afresh again, a fault per 4 KiB.
+    if ((bytes_ - size_ * kind_) * 8 > bytes_) {
+        const Py_UCS4 top = kind_ == 1 ? 0xff : kind_ == 2 ? 0xffff : 0x10ffff;
+        PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(size_), top);
+        if (s) std::memcpy(PyUnicode_DATA(s), data_, size_ * kind_);
+        return s;
+    }
     // A failed resize leaves the str as it was, still ours to release.
     if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size_)) < 0) return nullptr;
-    remember_str(size_, kind_);
     PyObject* s = str_;
     str_ = nullptr;
     data_ = nullptr;
