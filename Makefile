@@ -101,7 +101,7 @@ fuzz: $(VENV)/.build-tools $(VENV)/.test-deps
 	PYTHONPATH=build/fuzz/pkg $(PY) fuzz/fuzz_routes.py -max_total_time=$(FUZZ_TIME) -print_final_stats=1 $(FUZZ_ARGS)
 
 # The test suite against a build by clang (warnings are errors there too)
-# that never takes the paths for AVX2, so they are tested both ways.
+# that never takes the paths for AVX2 and AVX-512, so they are tested both ways.
 # clang comes from the system (Debian: apt-get install clang).
 CLANG_PKG := build/clang/pkg/quorin/amazon_rufus/services
 clang-test: $(VENV)/.build-tools $(VENV)/.test-deps

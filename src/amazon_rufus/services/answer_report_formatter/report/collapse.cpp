@@ -175,13 +175,31 @@ inline size_t fault_of(size_t f, size_t i, size_t n, size_t& i_out, size_t lines
 // references: vectors returned by value would change the calling
 // convention between the builds with and without AVX.)
 template <class T, class V, class M>
+__attribute__((always_inline)) inline void break_lanes(const V& v, M& breaks) {
+    breaks = (v < T(0x1F)) | (v == T(0x85));
+    if constexpr (sizeof(T) > 1) breaks |= (v | T(1)) == T(0x2029);
+}
+template <class T, class V, class M>
 __attribute__((always_inline)) inline void unit_lanes(const T* q, M& nl, M& space, M& breaks) {
     V v;
     std::memcpy(&v, q, sizeof(V));
     nl = v == T('\n');
     space = (v <= T(' ')) | (v - T(0x85) <= T(sizeof(T) == 1 ? 0xFF - 0x85 : 0x3000 - 0x85));
-    breaks = (v < T(0x1F)) | (v == T(0x85));
-    if constexpr (sizeof(T) > 1) breaks |= (v | T(1)) == T(0x2029);
+    break_lanes<T>(v, breaks);
+}
+// The lanes, over the vectors of units at q, q + W, ... (`count` of them),
+// where some unit may break a line.
+template <class T, class V, int count, class M>
+__attribute__((always_inline)) inline void any_breaks(const T* q, M& any) {
+    M one;
+    V v;
+    std::memcpy(&v, q, sizeof(V));
+    break_lanes<T>(v, any);
+    for (int k = 1; k < count; ++k) {
+        std::memcpy(&v, q + k * (sizeof(V) / sizeof(T)), sizeof(V));
+        break_lanes<T>(v, one);
+        any |= one;
+    }
 }
 
 // The masks of a block of units: sizeof(T) bits per unit, in the low BITS
@@ -228,6 +246,17 @@ constexpr LaneMasks text_start() {
     return LaneMasks{last_unit, last_unit, last_unit};
 }
 
+// The masks before the block after a stretch without line breaks, whose
+// last unit is `last`: no "\n", and that unit's whitespace bit as
+// unit_lanes would set it.
+template <class T, unsigned BITS>
+inline LaneMasks after_plain_stretch(T last) {
+    constexpr uint64_t last_unit = ((uint64_t(1) << sizeof(T)) - 1) << (BITS - sizeof(T));
+    const uint32_t u = last;
+    const bool space = (u <= ' ') | (u - 0x85 <= (sizeof(T) == 1 ? 0xFFu - 0x85 : 0x3000u - 0x85));
+    return LaneMasks{0, space ? last_unit : 0, 0};
+}
+
 // Blocks of code units tested at once from the start of the text up to the
 // last whole block; `i_out` gets where the blocks ended, `lines_out` the
 // lines they hold.  The position of the
@@ -238,18 +267,32 @@ constexpr LaneMasks text_start() {
 template <class T>
 size_t first_fault(const T* d, size_t n, size_t& i_out, size_t& lines_out) {
     using V = Units16<T>;
-    constexpr size_t W = 16 / sizeof(T);
+    constexpr size_t W = 16 / sizeof(T), BLOCK = 2 * W, GROUP = 4 * BLOCK;
     size_t i = 0, lines = 0, f = 0;
     LaneMasks before = text_start<T, 32>();
-    for (; !f && i + 2 * W <= n; i += 2 * W) {
+    auto block = [&](size_t at) {
         decltype(V() == V()) nl[2], space[2], breaks[2];
-        unit_lanes<T, V>(d + i, nl[0], space[0], breaks[0]);
-        unit_lanes<T, V>(d + i + W, nl[1], space[1], breaks[1]);
+        unit_lanes<T, V>(d + at, nl[0], space[0], breaks[0]);
+        unit_lanes<T, V>(d + at + W, nl[1], space[1], breaks[1]);
         const LaneMasks m{lane_bits(nl[0]) | (uint64_t(lane_bits(nl[1])) << 16),
                           lane_bits(space[0]) | (uint64_t(lane_bits(space[1])) << 16),
                           lane_bits(breaks[0]) | (uint64_t(lane_bits(breaks[1])) << 16)};
-        f = lane_block<T, 32>(d, i, m, before, lines);
+        return lane_block<T, 32>(d, at, m, before, lines);
+    };
+    // Four blocks at a time: a stretch without line breaks (a long line) is
+    // passed over at the cost of finding that out.
+    while (!f && i + GROUP <= n) {
+        decltype(V() == V()) breaks;
+        any_breaks<T, V, 8>(d + i, breaks);
+        if (!lane_bits(breaks)) {
+            before = after_plain_stretch<T, 32>(d[i + GROUP - 1]);
+            if ((i & (SIGNAL_STRIDE - 1)) < GROUP && interrupted_after(SIGNAL_STRIDE)) f = SIZE_MAX;
+            i += GROUP;
+            continue;
+        }
+        for (const size_t end = i + GROUP; !f && i < end; i += BLOCK) f = block(i);
     }
+    for (; !f && i + BLOCK <= n; i += BLOCK) f = block(i);
     return fault_of(f, i, n, i_out, lines, lines_out);
 }
 
@@ -272,21 +315,40 @@ __attribute__((target("avx2"), always_inline)) inline uint32_t lane_bits32(M m) 
     return static_cast<uint32_t>(__builtin_ia32_pmovmskb256(reinterpret_cast<Bytes32>(m)));
 }
 
+// One block of 64 bytes (a function of its own, as lambdas do not take the
+// enclosing function's target).
+template <class T>
+__attribute__((target("avx2"), always_inline)) inline size_t block_avx2(const T* d, size_t at, LaneMasks& before,
+                                                                        size_t& lines) {
+    using V = Units32<T>;
+    constexpr size_t W = 32 / sizeof(T);
+    decltype(V() == V()) nl[2], space[2], breaks[2];
+    unit_lanes<T, V>(d + at, nl[0], space[0], breaks[0]);
+    unit_lanes<T, V>(d + at + W, nl[1], space[1], breaks[1]);
+    const LaneMasks m{lane_bits32(nl[0]) | (uint64_t(lane_bits32(nl[1])) << 32),
+                      lane_bits32(space[0]) | (uint64_t(lane_bits32(space[1])) << 32),
+                      lane_bits32(breaks[0]) | (uint64_t(lane_bits32(breaks[1])) << 32)};
+    return lane_block<T, 64>(d, at, m, before, lines);
+}
+
 template <class T>
 __attribute__((target("avx2"))) size_t first_fault_avx2(const T* d, size_t n, size_t& i_out, size_t& lines_out) {
     using V = Units32<T>;
-    constexpr size_t W = 32 / sizeof(T);
+    constexpr size_t BLOCK = 64 / sizeof(T), GROUP = 4 * BLOCK;
     size_t i = 0, lines = 0, f = 0;
     LaneMasks before = text_start<T, 64>();
-    for (; !f && i + 2 * W <= n; i += 2 * W) {
-        decltype(V() == V()) nl[2], space[2], breaks[2];
-        unit_lanes<T, V>(d + i, nl[0], space[0], breaks[0]);
-        unit_lanes<T, V>(d + i + W, nl[1], space[1], breaks[1]);
-        const LaneMasks m{lane_bits32(nl[0]) | (uint64_t(lane_bits32(nl[1])) << 32),
-                          lane_bits32(space[0]) | (uint64_t(lane_bits32(space[1])) << 32),
-                          lane_bits32(breaks[0]) | (uint64_t(lane_bits32(breaks[1])) << 32)};
-        f = lane_block<T, 64>(d, i, m, before, lines);
+    while (!f && i + GROUP <= n) {
+        decltype(V() == V()) breaks;
+        any_breaks<T, V, 8>(d + i, breaks);
+        if (!lane_bits32(breaks)) {
+            before = after_plain_stretch<T, 64>(d[i + GROUP - 1]);
+            if ((i & (SIGNAL_STRIDE - 1)) < GROUP && interrupted_after(SIGNAL_STRIDE)) f = SIZE_MAX;
+            i += GROUP;
+            continue;
+        }
+        for (const size_t end = i + GROUP; !f && i < end; i += BLOCK) f = block_avx2(d, i, before, lines);
     }
+    for (; !f && i + BLOCK <= n; i += BLOCK) f = block_avx2(d, i, before, lines);
     return fault_of(f, i, n, i_out, lines, lines_out);
 }
 

@@ -135,10 +135,13 @@ TextBuf::TextBuf(ForStr, size_t guess, int kind) {
     // mapped between calls; a larger block is mapped afresh on every call
     // anyway.  Room that is not written costs address space only; if even
     // that is refused, the str starts small.
+    // The width is the last report's, or wider when the guess saw wider
+    // text (the guess reads only the answers' texts, not their blocks and
+    // links, so it may see less).
     constexpr size_t MOST_BYTES = size_t(32) << 20;
-    if (!kind) kind = g_last_str_kind;
+    kind = std::max(kind, g_last_str_kind);
     const size_t width = static_cast<size_t>(kind);
-    const size_t recent = largest_recent_str_bytes() / width;
+    const size_t recent = largest_recent_str_bytes() / static_cast<size_t>(g_last_str_kind);
     size_t units = !guess || (recent >= guess / 4 && recent <= 2 * guess) ? recent : guess;
     units = std::min(units, MOST_BYTES / width);
     if (units > 4096) {

@@ -62,9 +62,10 @@ public:
     explicit TextBuf(Large);
     // Writes into the storage of a str that take_str() hands out at the end,
     // so a report is not copied once more into its str.  Starts with room
-    // for `guess` code units of `kind` (a guess from the call's input; 0: no
-    // guess), or for the largest recent such text when that is not much
-    // larger.  Throws std::bad_alloc without memory.
+    // for `guess` code units (a guess from the call's input; 0: no guess), or
+    // for the largest recent such text when that is close to it, at the wider
+    // of `kind` and the last such text's width.  Throws std::bad_alloc
+    // without memory.
     explicit TextBuf(ForStr, size_t guess = 0, int kind = 0);
     TextBuf(const TextBuf&) = delete;
     TextBuf& operator=(const TextBuf&) = delete;
