@@ -28,7 +28,7 @@ SizeGuess guess_report_size(PyObject* answers) {
                                      {N.productLinks, "productLinks"},
                                      {N.recommendedAsins, "recommendedAsins"},
                                      {N.blocks, "blocks"}};
-    constexpr size_t SECTION = 60, LINK = 100, ASIN = 16, BLOCK = 60;
+    constexpr size_t SECTION = 32, LINK = 100, ASIN = 16, BLOCK = 60;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(answers); ++i) {
         PyObject* answer = PyList_GET_ITEM(answers, i);
         PyObject* v[5];

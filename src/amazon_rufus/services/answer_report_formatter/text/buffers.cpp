@@ -190,12 +190,13 @@ PyObject* TextBuf::take_str() {
     });
     if (!exact) return to_py();
     remember_str(size_, kind_);
-    // Much spare room: the text goes into a str of its own size instead,
+    // Much spare room (more than a quarter; a guess of the size may be that
+    // far off): the text goes into a str of its own size instead,
     // and the large block is freed whole.  Shrunk in place, a block the
     // allocator mapped for itself would be freed at the smaller size, which
     // is all the allocator learns of how large its blocks get: the next
     // report's room would be mapped afresh again, a fault per 4 KiB.
-    if ((bytes_ - size_ * kind_) * 8 > bytes_) {
+    if ((bytes_ - size_ * kind_) * 4 > bytes_) {
         const Py_UCS4 top = kind_ == 1 ? 0xff : kind_ == 2 ? 0xffff : 0x10ffff;
         PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(size_), top);
         if (s) std::memcpy(PyUnicode_DATA(s), data_, size_ * kind_);
