@@ -129,7 +129,9 @@ size_t largest_recent_str_bytes() {
 TextBuf::TextBuf(ForStr, size_t guess, int kind) {
     // Room for the largest recent report when that is between a quarter of
     // the guess and twice it (the guess is rough; the same report again is
-    // sized exactly), else for the guess, so that the str need not grow: a grown str is copied
+    // sized exactly), else for the guess, and small for a first report (a
+    // large first block left the heap laid out so that later reports took
+    // page faults), so that the str need not grow: a grown str is copied
     // and gets fresh pages, one fault per 4 KiB.  Within the allocator's
     // limit for blocks it keeps in its heap (32 MiB), where freed pages stay
     // mapped between calls; a larger block is mapped afresh on every call
@@ -142,7 +144,7 @@ TextBuf::TextBuf(ForStr, size_t guess, int kind) {
     kind = std::max(kind, g_last_str_kind);
     const size_t width = static_cast<size_t>(kind);
     const size_t recent = largest_recent_str_bytes() / static_cast<size_t>(g_last_str_kind);
-    size_t units = !guess || (recent >= guess / 4 && recent <= 2 * guess) ? recent : guess;
+    size_t units = !guess || !recent || (recent >= guess / 4 && recent <= 2 * guess) ? recent : guess;
     units = std::min(units, MOST_BYTES / width);
     if (units > 4096) {
         try {
