@@ -64,8 +64,14 @@ void* copy_units(NStr s, void* out, int kind) {
 }
 
 #if defined(__x86_64__)
+// Compiled for AVX-512 as a region (GCC's attribute on the function warns
+// of the intrinsics' vector returns).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vl"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx512vl")
+#endif
 template <class O>
 O* put_masked(O* out, const NStr& s) {
     const size_t n = static_cast<size_t>(s.len);
@@ -96,7 +102,11 @@ O* put_masked(O* out, const NStr& s) {
 template Py_UCS1* put_masked(Py_UCS1*, const NStr&);
 template Py_UCS2* put_masked(Py_UCS2*, const NStr&);
 template Py_UCS4* put_masked(Py_UCS4*, const NStr&);
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 #endif
 
 }  // namespace arf

@@ -221,7 +221,8 @@ inline NStr trim(const NStr& s) {
     Py_ssize_t a = 0, b = s.len;
     // Most texts neither start nor end with whitespace.
     if (s.len && s.owner && PyUnicode_IS_COMPACT(s.owner)) {
-        if (may_be_space(unit_in_compact(s, 0)) | may_be_space(unit_in_compact(s, s.len - 1))) trim_bounds(s, a, b);
+        const bool first = may_be_space(unit_in_compact(s, 0)), last = may_be_space(unit_in_compact(s, s.len - 1));
+        if (first | last) trim_bounds(s, a, b);
     } else if (!s.len || is_space(s[0]) || is_space(s[s.len - 1])) {
         trim_bounds(s, a, b);
     }
