@@ -127,7 +127,56 @@ static int plain_link_fields(PyObject* item, Arena& arena, TextVal& asin, TextVa
     return 1;
 }
 
+// The lines of a link dict whose keys and present values are all exact
+// strs, as most are, written straight from the values' trimmed texts.
+// False (nothing written) for any other dict.
+static bool str_link_lines(PyObject* item, bool include_source, LineSink& sink) {
+    // The names are interned once, at module initialisation, and never change.
+    static const KeyName names[5] = {
+        {N.asin, "asin"}, {N.title, "title"}, {N.href, "href"}, {N.source, "source"}, {N.description, "description"}};
+    const DictEntries e = str_keyed_entries(item);
+    if (!e.entries) return false;
+    PyObject* values[5] = {};
+    for (Py_ssize_t j = 0; j < e.count; ++j) {
+        if (!e.entries[j].value) continue;
+        const size_t i = key_index(e.entries[j].key, names);
+        if (i < 5) values[i] = e.entries[j].value;
+    }
+    NStr t[5];
+    for (size_t i = 0; i < 5; ++i) {
+        if (!values[i]) continue;
+        if (!PyUnicode_CheckExact(values[i])) return false;
+        t[i] = trim(NStr::of(values[i]));
+    }
+    // title or href or "": a non-empty title is used even when it strips to "".
+    const NStr& asin = t[0];
+    const NStr& title = values[1] && PyUnicode_GET_LENGTH(values[1]) ? t[1] : t[2];
+    const bool with_source = include_source && !t[3].empty();
+    TextBuf& buf = sink.buf();
+    if (!asin.empty() || !title.empty() || with_source) {
+        // "- " + " - ".join(part for part in (asin, title) if part), then " (source)".
+        sink.begin_line();
+        buf.append_ascii("- ");
+        if (!asin.empty()) buf.append(asin);
+        if (!asin.empty() && !title.empty()) buf.append_ascii(" - ");
+        if (!title.empty()) buf.append(title);
+        if (with_source) {
+            buf.append_ascii(asin.empty() && title.empty() ? "(" : " (");
+            buf.append(t[3]);
+            buf.push(')');
+        }
+    }
+    for (const NStr* more : {&t[2], &t[4]}) {
+        if (more->empty()) continue;
+        sink.begin_line();
+        buf.append_ascii("  ");
+        buf.append(*more);
+    }
+    return true;
+}
+
 static bool link_object_lines(PyObject* item, bool include_source, LineSink& sink, Arena& arena) {
+    if (str_link_lines(item, include_source, sink)) return true;
     TextVal asin, title, href, source, description;
     int plain = plain_link_fields(item, arena, asin, title, href, source, description);
     if (plain < 0) return false;
