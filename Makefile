@@ -74,7 +74,8 @@ dev: $(VENV)/.build-tools $(VENV)/.test-deps
 SAN_PKG := build/asan/pkg/quorin/amazon_rufus/services
 sanitize: install $(VENV)/.test-deps
 	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DARF_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY))
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DARF_SANITIZE=ON -DARF_CHECK_VOUCHED=ON \
+		-DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build build/asan
 	rm -rf build/asan/pkg && mkdir -p $(SAN_PKG)
 	cp python/quorin/amazon_rufus/services/*.py python/quorin/amazon_rufus/services/*.pyi build/asan/answer_report_formatter*.so $(SAN_PKG)/
@@ -92,7 +93,8 @@ fuzz: $(VENV)/.build-tools $(VENV)/.test-deps
 	@command -v clang++ >/dev/null || { echo "clang++ not found (Debian: apt-get install clang)" >&2; exit 1; }
 	$(PIP) atheris
 	CXX=clang++ $(VENV)/bin/cmake -S . -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-		-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DARF_FUZZ=ON -DPython_EXECUTABLE=$(abspath $(PY))
+		-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DARF_FUZZ=ON -DARF_CHECK_VOUCHED=ON \
+		-DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build build/fuzz
 	rm -rf build/fuzz/pkg && mkdir -p $(FUZZ_PKG)
 	cp python/quorin/amazon_rufus/services/*.py python/quorin/amazon_rufus/services/*.pyi build/fuzz/answer_report_formatter*.so $(FUZZ_PKG)/
@@ -107,7 +109,8 @@ CLANG_PKG := build/clang/pkg/quorin/amazon_rufus/services
 clang-test: $(VENV)/.build-tools $(VENV)/.test-deps
 	@command -v clang++ >/dev/null || { echo "clang++ not found (Debian: apt-get install clang)" >&2; exit 1; }
 	CXX=clang++ $(VENV)/bin/cmake -S . -B build/clang -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-		-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release -DARF_AVX2=OFF -DPython_EXECUTABLE=$(abspath $(PY))
+		-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release -DARF_AVX2=OFF -DARF_CHECK_VOUCHED=ON \
+		-DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build build/clang
 	rm -rf build/clang/pkg && mkdir -p $(CLANG_PKG)
 	cp python/quorin/amazon_rufus/services/*.py python/quorin/amazon_rufus/services/*.pyi \

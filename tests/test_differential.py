@@ -533,3 +533,61 @@ def test_table_rows_near_their_written_form_match_baseline(c):
         text = f"| h | {c} |\n|---|---|\n| {c} | {long} |\n{v}\n| {c}{c} | {c} |"
         answers += [{"text": text}, {"text": text[: text.rindex("\n")]}]
     check("format_data", {"answers": answers})
+
+
+# Texts that leave a line the report's clean-up changes: whitespace before a line break,
+# runs of empty lines, and line breaks other than "\n".
+UNCLEAN_TEXTS = ["a \nb", "a\n\n\nb", "a\n \n\nb", "a\rb", "a\r\nb", "a\x0bb", "a\u2028b", "a\x85b",
+                 "a\t\nb", "a\u3000\nb", "\u7b54 \n\u6848"]
+# Where a text goes in an answer whose section the report's writers could otherwise
+# vouch for as already clean (sections and texts that long; shorter ones are read anyway).
+_LONG = " ".join(["words"] * 60)
+UNCLEAN_PLACES = {
+    "question": lambda t: ({"text": _LONG}, t),
+    "product link": lambda t: ({"text": _LONG, "productLinks": ["x", t]}, "Q"),
+    "link title": lambda t: ({"text": _LONG, "productLinks": [{"asin": "B1", "title": t}]}, "Q"),
+    "link href": lambda t: ({"text": _LONG, "productLinks": [{"asin": "B1", "href": t}]}, "Q"),
+    "asin source": lambda t: ({"text": _LONG, "recommendedAsins": [{"asin": "B1", "source": t}]}, "Q"),
+    "summary": lambda t: ({"text": _LONG, "summaryText": t}, "Q"),
+    "answer text": lambda t: ({"text": f"# h\n\n{_LONG}\n{t}\n- item\n| a | b |\n|---|---|\n| c | d |"}, "Q"),
+    "paragraph block": lambda t: ({"blocks": [{"type": "paragraph", "text": t}, {"type": "paragraph", "text": _LONG}]}, "Q"),
+    "heading block": lambda t: ({"blocks": [{"type": "heading", "text": t}, {"type": "paragraph", "text": _LONG}]}, "Q"),
+    "list block": lambda t: ({"blocks": [{"type": "list_item", "text": t}, {"type": "paragraph", "text": _LONG}]}, "Q"),
+    "table cells": lambda t: ({"blocks": [{"type": "table_row", "cells": ["h", t]}, {"type": "table_row", "cells": ["c", "d"]},
+                                         {"type": "paragraph", "text": _LONG}]}, "Q"),
+}
+
+
+@pytest.mark.parametrize("place", list(UNCLEAN_PLACES))
+def test_line_breaks_inside_written_texts_are_cleaned_as_baseline(place):
+    # Each text in a section of its own, between sections that are clean as written.
+    clean = {"text": _LONG, "productLinks": ["x"], "summaryText": "s"}
+    for t in UNCLEAN_TEXTS:
+        answer, question = UNCLEAN_PLACES[place](t)
+        check("format_data", {"questions": ["Q0", question, "Q2"], "answers": [clean, answer, clean]})
+        check("format_data", {"questions": [question], "answers": [answer]})
+
+
+class _FormatsWithSpace(str):
+    """A text whose own strip keeps it and whose f-string form ends in a space."""
+
+    def strip(self, *chars):
+        return self
+
+    def __format__(self, spec):
+        return "x "
+
+
+class _StrGivesFormatsWithSpace:
+    def __str__(self):
+        return _FormatsWithSpace("x")
+
+    def __deepcopy__(self, memo):
+        return self
+
+
+@pytest.mark.parametrize("key", ["asin", "title", "href", "description"])
+def test_link_values_formatted_by_their_own_methods_are_cleaned_as_baseline(key):
+    # Such a value's line is not known to be trimmed, so its section is read by the clean-up.
+    answer = {"text": _LONG, "productLinks": [{"asin": "B1", key: _StrGivesFormatsWithSpace()}]}
+    check("format_data", {"questions": ["Q"], "answers": [answer, {"text": _LONG}]})

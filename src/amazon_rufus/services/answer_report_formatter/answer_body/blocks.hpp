@@ -199,7 +199,8 @@ public:
 bool parse_text(Ctx& ctx, Work& w, PyObject* text, IBlocks& out);
 // The fused text route: an answer text parsed, assembled and rendered in one
 // pass into `sink`, for when every step on the way is native.
-bool write_text_body(Work& w, NStr text, LineSink& sink);
+enum class BodyLines;
+bool write_text_body(Work& w, NStr text, LineSink& sink, BodyLines* lines = nullptr);
 // The steps the fused routes stand for.
 constexpr uint32_t FUSED_STEPS =
     1u << BUILD_ANSWER_BLOCKS | 1u << BUILD_STRUCTURED_ANSWER_BLOCKS | 1u << NORMALIZE_STRUCTURED_ROW |

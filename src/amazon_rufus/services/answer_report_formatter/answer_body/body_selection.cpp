@@ -2,6 +2,7 @@
 // assemble to something, else the parsed answer text, else the text as one
 // block; then the rendered lines.
 #include "../module/steps.hpp"
+#include "answer_body.hpp"
 #include "display_stream.hpp"
 
 namespace arf {
@@ -105,7 +106,8 @@ PyObject* py_build_answer_blocks(PyObject* self, PyObject* const* args) {
     return dblocks_to_py(out).release();
 }
 
-bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Ref& foreign) {
+bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Ref& foreign, BodyLines* lines) {
+    if (lines) *lines = BodyLines::UNKNOWN;
     Work w;
     Ref value = get_key(answer, N.text);
     if (!value) return false;
@@ -115,7 +117,11 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
     if (!is_success) return false;
     if (is_success.get() == Py_False) {
         int shown = truth_of(trimmed);
-        if (shown <= 0) return shown == 0;
+        if (shown < 0) return false;
+        if (!shown) {
+            if (lines) *lines = BodyLines::THROUGH_SINK;  // no lines
+            return true;
+        }
     }
     Ref structured = get_key(answer, N.blocks);
     if (!structured) return false;
@@ -133,8 +139,15 @@ bool write_answer_body(Ctx& ctx, PyObject*, PyObject* answer, LineSink& sink, Re
         int fused = ctx.all_native(FUSED_STEPS);
         if (fused < 0) return false;
         if (fused) {
-            Py_ssize_t shown = blocks_list ? write_structured_body(w, blocks, sink) : 0;
-            if (shown > 0 || (shown == 0 && write_text_body(w, trimmed.s, sink))) return true;
+            bool plain = false;
+            Py_ssize_t shown = blocks_list ? write_structured_body(w, blocks, sink, &plain) : 0;
+            if (shown > 0) {
+                // The display stream writes the blocks' trimmed texts, a
+                // block's lines apart by one empty line.
+                if (lines) *lines = plain ? BodyLines::THROUGH_SINK : BodyLines::UNKNOWN;
+                return true;
+            }
+            if (shown == 0 && write_text_body(w, trimmed.s, sink, lines)) return true;
             if (shown != NOT_PLAIN) {
                 add_traceback(BUILD_ANSWER_BLOCKS);
                 return false;

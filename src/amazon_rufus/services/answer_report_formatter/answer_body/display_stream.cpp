@@ -68,6 +68,7 @@ void DisplayStream::write_list() {
             sink_.buf().append(b.view(0, b.size()));
         } else {
             sink_.buf().append(item.text);
+            plain_ &= !item.text.empty();
         }
     }
     s_.items.clear();

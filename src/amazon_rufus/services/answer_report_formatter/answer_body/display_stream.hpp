@@ -91,6 +91,9 @@ public:
     }
     // Display blocks written so far.
     size_t blocks() const { return blocks_; }
+    // Whether every block written so far has a line of text (one that is
+    // empty would leave the empty line before it next to another).
+    bool plain() const { return plain_; }
     // Rows of the open table (only the first is kept; later ones are written).
     size_t table_rows() const { return table_rows_; }
 
@@ -126,6 +129,7 @@ private:
         begin_block();
         NStr t = trim(text);
         if (!t.empty()) sink_.line(t);
+        else plain_ = false;
     }
 
     Work& w_;
@@ -133,6 +137,7 @@ private:
     const Py_ssize_t first_;
     size_t blocks_ = 0;
     size_t table_rows_ = 0;  // rows of the open table
+    bool plain_ = true;
     std::unique_ptr<Scratch> own_;  // only if the shared set were busy
     Scratch& s_;
 };
@@ -142,7 +147,9 @@ private:
 // Returns the display blocks written (0: nothing to show, and nothing was
 // written), or NOT_PLAIN (nothing written) when some value could run Python
 // code or needs the staged route's general handling, or -1 on error.
+// `plain` (when given) tells whether every block written has a line of text
+// (the texts are written trimmed, each line break through `sink`).
 constexpr Py_ssize_t NOT_PLAIN = -2;
-Py_ssize_t write_structured_body(Work& w, PyObject* blocks, LineSink& sink);
+Py_ssize_t write_structured_body(Work& w, PyObject* blocks, LineSink& sink, bool* plain = nullptr);
 
 }  // namespace arf

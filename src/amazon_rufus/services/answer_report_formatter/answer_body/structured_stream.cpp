@@ -103,6 +103,8 @@ public:
         display_.finish();
         return display_.blocks();
     }
+    // Whether every block written has a line of text.
+    bool plain() const { return display_.plain(); }
 
 private:
     // The row from `cells` when it is a non-empty list, else from the text
@@ -142,7 +144,7 @@ private:
 
 }  // namespace
 
-Py_ssize_t write_structured_body(Work& w, PyObject* blocks, LineSink& sink) {
+Py_ssize_t write_structured_body(Work& w, PyObject* blocks, LineSink& sink, bool* plain) {
     auto mark = sink.mark();
     StructuredReader reader(w, sink);
     // The list is walked by index and its size re-read, although nothing
@@ -156,7 +158,9 @@ Py_ssize_t write_structured_body(Work& w, PyObject* blocks, LineSink& sink) {
             return NOT_PLAIN;
         }
     }
-    return static_cast<Py_ssize_t>(reader.finish());
+    const size_t shown = reader.finish();
+    if (plain) *plain = reader.plain();
+    return static_cast<Py_ssize_t>(shown);
 }
 
 }  // namespace arf

@@ -8,6 +8,7 @@
 // whatever the text's size.  No Python code runs here (a signal
 // handler aside, which sees none of this state), so every step stays the
 // native one throughout.
+#include "answer_body.hpp"
 #include "display_stream.hpp"
 
 #include <cstring>
@@ -70,7 +71,8 @@ __attribute__((always_inline)) inline Py_ssize_t scan(const T* p, Py_ssize_t fro
 
 }  // namespace
 
-bool write_text_body(Work& w, NStr text, LineSink& sink) {
+bool write_text_body(Work& w, NStr text, LineSink& sink, BodyLines* lines) {
+    if (lines) *lines = BodyLines::THROUGH_SINK;
     if (text.empty()) return true;
     DisplayStream display(w, sink);
     bool ok = with_units(text, [&](auto* p) {
@@ -85,7 +87,13 @@ bool write_text_body(Work& w, NStr text, LineSink& sink) {
     if (!display.blocks()) {
         NStr t = trim(text);
         if (!t.empty()) sink.line(t);
+        return true;
     }
+    // The pass splits lines at "\n", "\r\n" and "\r" only, and writes
+    // them trimmed, with runs of empty lines as one.  (A short text is read
+    // again by the clean-up for less than this look costs.)
+    const bool clean = text.len >= VOUCHED_MIN && display.plain() && !has_odd_line_break(text);
+    if (lines) *lines = clean ? BodyLines::CLEAN : BodyLines::UNKNOWN;
     return true;
 }
 

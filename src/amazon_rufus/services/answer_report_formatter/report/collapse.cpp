@@ -127,9 +127,9 @@ inline bool line_end_clean_slow(const T* d, size_t at) {
 }
 
 // True when the candidate unit at `at` leaves the text clean: a clean
-// line's "\n", counted in `lines`, or no line break at all.
+// line's "\n", or no line break at all.
 template <class T>
-__attribute__((always_inline)) inline bool candidate_clean(const T* d, size_t at, size_t& lines) {
+__attribute__((always_inline)) inline bool candidate_clean(const T* d, size_t at) {
     const T c = d[at];
     if (c != '\n') [[unlikely]]
         return !is_linebreak(c);
@@ -137,7 +137,6 @@ __attribute__((always_inline)) inline bool candidate_clean(const T* d, size_t at
         const Py_UCS4 prev = d[at - 1];
         if (!((prev > ' ' && prev < 0x7f) || prev > 0x3000) && !line_end_clean_slow(d, at)) return false;
     }
-    ++lines;
     return true;
 }
 
@@ -149,22 +148,20 @@ constexpr size_t SIGNAL_STRIDE = 4096;
 // scan goes on; else the position of the first unit that is not clean plus
 // one, or SIZE_MAX when a signal handler raised.
 template <class T>
-__attribute__((always_inline)) inline size_t block_fault(const T* d, size_t at_i, size_t block, uint64_t bits,
-                                                         size_t& lines) {
+__attribute__((always_inline)) inline size_t block_fault(const T* d, size_t at_i, size_t block, uint64_t bits) {
     while (bits) {
         const size_t at = at_i + static_cast<size_t>(__builtin_ctzll(bits)) / sizeof(T);
         bits &= bits - 1;
-        if (!candidate_clean(d, at, lines)) return at + 1;
+        if (!candidate_clean(d, at)) return at + 1;
     }
     if ((at_i & (SIGNAL_STRIDE - 1)) < block && interrupted_after(SIGNAL_STRIDE)) return SIZE_MAX;
     return 0;
 }
 
 // What a scan of blocks gives back: the fault of block_fault's answer `f`
-// (n when there is none), with where the blocks ended and the count of lines.
-inline size_t fault_of(size_t f, size_t i, size_t n, size_t& i_out, size_t lines, size_t& lines_out) {
+// (n when there is none), with where the blocks ended.
+inline size_t fault_of(size_t f, size_t i, size_t n, size_t& i_out) {
     i_out = i;
-    lines_out = lines;
     return !f ? n : f == SIZE_MAX ? f : f - 1;
 }
 
@@ -223,27 +220,31 @@ __attribute__((always_inline)) inline uint64_t unclean_units(const LaneMasks& m,
     return ((m.nl & ((space_1 & ~nl_1) | (nl_1 & nl_2))) | (m.breaks & ~m.nl)) & unit_bits<T>();
 }
 
-// One block: the lines of its "\n" counted when no unit needs a look, else
-// its candidates checked one by one.  As block_fault answers.
+// One block: its candidates checked one by one when some unit needs a
+// look.  As block_fault answers.
 template <class T, unsigned BITS>
-__attribute__((always_inline)) inline size_t lane_block(const T* d, size_t i, const LaneMasks& m, LaneMasks& before,
-                                                        size_t& lines) {
+__attribute__((always_inline)) inline size_t lane_block(const T* d, size_t i, const LaneMasks& m, LaneMasks& before) {
     constexpr size_t block = BITS / sizeof(T);
     const uint64_t unclean = unclean_units<T, BITS>(m, before);
     before = m;
     if (unclean) [[unlikely]]
-        return block_fault(d, i, block, m.breaks & unit_bits<T>(), lines);
-    lines += static_cast<size_t>(__builtin_popcountll(m.nl & unit_bits<T>()));
+        return block_fault(d, i, block, m.breaks & unit_bits<T>());
     if ((i & (SIGNAL_STRIDE - 1)) < block && interrupted_after(SIGNAL_STRIDE)) return SIZE_MAX;
     return 0;
 }
 
-// The masks before the first block: a "\n" as the unit before the text
-// (its first line starts there) and no "\n" before that.
+// The masks before the first block, which starts at `from`: those of the
+// two units before it, the text's start standing for a "\n" (its first line
+// starts there) with no "\n" before that.
 template <class T, unsigned BITS>
-constexpr LaneMasks text_start() {
+inline LaneMasks masks_before(const T* d, size_t from) {
     constexpr uint64_t last_unit = ((uint64_t(1) << sizeof(T)) - 1) << (BITS - sizeof(T));
-    return LaneMasks{last_unit, last_unit, last_unit};
+    constexpr uint64_t unit_before = last_unit >> sizeof(T);
+    if (from == 0) return LaneMasks{last_unit, last_unit, last_unit};
+    const uint32_t u = d[from - 1];
+    const bool space = (u <= ' ') | (u - 0x85 <= (sizeof(T) == 1 ? 0xFFu - 0x85 : 0x3000u - 0x85));
+    const bool nl_before = from == 1 || d[from - 2] == T('\n');
+    return LaneMasks{(u == '\n' ? last_unit : 0) | (nl_before ? unit_before : 0), space ? last_unit : 0, 0};
 }
 
 // The masks before the block after a stretch without line breaks, whose
@@ -257,19 +258,18 @@ inline LaneMasks after_plain_stretch(T last) {
     return LaneMasks{0, space ? last_unit : 0, 0};
 }
 
-// Blocks of code units tested at once from the start of the text up to the
-// last whole block; `i_out` gets where the blocks ended, `lines_out` the
-// lines they hold.  The position of the
+// Blocks of code units tested at once from `from` up to the last whole
+// block before n; `i_out` gets where the blocks ended.  The position of the
 // first unit that is not clean, n when there is none, SIZE_MAX when a
 // signal handler raised.
-// (The position and the count are kept in locals, out of the global signal
-// counter's way, and handed back at the end.)
+// (The position is kept in a local, out of the global signal counter's
+// way, and handed back at the end.)
 template <class T>
-size_t first_fault(const T* d, size_t n, size_t& i_out, size_t& lines_out) {
+size_t first_fault(const T* d, size_t from, size_t n, size_t& i_out) {
     using V = Units16<T>;
     constexpr size_t W = 16 / sizeof(T), BLOCK = 2 * W, GROUP = 4 * BLOCK;
-    size_t i = 0, lines = 0, f = 0;
-    LaneMasks before = text_start<T, 32>();
+    size_t i = from, f = 0;
+    LaneMasks before = masks_before<T, 32>(d, from);
     auto block = [&](size_t at) {
         decltype(V() == V()) nl[2], space[2], breaks[2];
         unit_lanes<T, V>(d + at, nl[0], space[0], breaks[0]);
@@ -277,7 +277,7 @@ size_t first_fault(const T* d, size_t n, size_t& i_out, size_t& lines_out) {
         const LaneMasks m{lane_bits(nl[0]) | (uint64_t(lane_bits(nl[1])) << 16),
                           lane_bits(space[0]) | (uint64_t(lane_bits(space[1])) << 16),
                           lane_bits(breaks[0]) | (uint64_t(lane_bits(breaks[1])) << 16)};
-        return lane_block<T, 32>(d, at, m, before, lines);
+        return lane_block<T, 32>(d, at, m, before);
     };
     // Four blocks at a time: a stretch without line breaks (a long line) is
     // passed over at the cost of finding that out.
@@ -293,7 +293,7 @@ size_t first_fault(const T* d, size_t n, size_t& i_out, size_t& lines_out) {
         for (const size_t end = i + GROUP; !f && i < end; i += BLOCK) f = block(i);
     }
     for (; !f && i + BLOCK <= n; i += BLOCK) f = block(i);
-    return fault_of(f, i, n, i_out, lines, lines_out);
+    return fault_of(f, i, n, i_out);
 }
 
 #if defined(__x86_64__)
@@ -318,8 +318,7 @@ __attribute__((target("avx2"), always_inline)) inline uint32_t lane_bits32(M m) 
 // One block of 64 bytes (a function of its own, as lambdas do not take the
 // enclosing function's target).
 template <class T>
-__attribute__((target("avx2"), always_inline)) inline size_t block_avx2(const T* d, size_t at, LaneMasks& before,
-                                                                        size_t& lines) {
+__attribute__((target("avx2"), always_inline)) inline size_t block_avx2(const T* d, size_t at, LaneMasks& before) {
     using V = Units32<T>;
     constexpr size_t W = 32 / sizeof(T);
     decltype(V() == V()) nl[2], space[2], breaks[2];
@@ -328,15 +327,15 @@ __attribute__((target("avx2"), always_inline)) inline size_t block_avx2(const T*
     const LaneMasks m{lane_bits32(nl[0]) | (uint64_t(lane_bits32(nl[1])) << 32),
                       lane_bits32(space[0]) | (uint64_t(lane_bits32(space[1])) << 32),
                       lane_bits32(breaks[0]) | (uint64_t(lane_bits32(breaks[1])) << 32)};
-    return lane_block<T, 64>(d, at, m, before, lines);
+    return lane_block<T, 64>(d, at, m, before);
 }
 
 template <class T>
-__attribute__((target("avx2"))) size_t first_fault_avx2(const T* d, size_t n, size_t& i_out, size_t& lines_out) {
+__attribute__((target("avx2"))) size_t first_fault_avx2(const T* d, size_t from, size_t n, size_t& i_out) {
     using V = Units32<T>;
     constexpr size_t BLOCK = 64 / sizeof(T), GROUP = 4 * BLOCK;
-    size_t i = 0, lines = 0, f = 0;
-    LaneMasks before = text_start<T, 64>();
+    size_t i = from, f = 0;
+    LaneMasks before = masks_before<T, 64>(d, from);
     while (!f && i + GROUP <= n) {
         decltype(V() == V()) breaks;
         any_breaks<T, V, 8>(d + i, breaks);
@@ -346,32 +345,65 @@ __attribute__((target("avx2"))) size_t first_fault_avx2(const T* d, size_t n, si
             i += GROUP;
             continue;
         }
-        for (const size_t end = i + GROUP; !f && i < end; i += BLOCK) f = block_avx2(d, i, before, lines);
+        for (const size_t end = i + GROUP; !f && i < end; i += BLOCK) f = block_avx2(d, i, before);
     }
-    for (; !f && i + BLOCK <= n; i += BLOCK) f = block_avx2(d, i, before, lines);
-    return fault_of(f, i, n, i_out, lines, lines_out);
+    for (; !f && i + BLOCK <= n; i += BLOCK) f = block_avx2(d, i, before);
+    return fault_of(f, i, n, i_out);
 }
 
 #endif
 
+// The first unit of [from, n) that is not clean (n when there is none),
+// SIZE_MAX when a signal handler raised.
+template <class T>
+size_t first_fault_in(const T* d, size_t from, size_t n) {
+    size_t i = from, fault;
+#if defined(__x86_64__)
+    if (has_avx2())
+        fault = first_fault_avx2(d, from, n, i);
+    else
+#endif
+        fault = first_fault(d, from, n, i);
+    if (fault == n) {
+        for (fault = i; fault < n && candidate_clean(d, fault); ++fault) {
+        }
+    }
+    return fault;
+}
+
+// The first unit that is not clean, looking only at `ranges` (sorted, apart)
+// when given: the writers vouch for the rest.
+template <class T>
+size_t first_fault_of(const T* d, size_t n, const std::vector<ScanRange>* ranges) {
+    if (!ranges) return first_fault_in(d, 0, n);
+    for (const ScanRange& r : *ranges) {
+        const size_t to = std::min(r.to, n);
+        const size_t fault = first_fault_in(d, r.from, to);
+        if (fault != to) return fault;
+    }
+    return n;
+}
+
 // Whether the text is already what collapsing makes of it, as reports
 // usually are: lines separated by "\n" alone, none ending in whitespace, no
 // two empty lines in a row and none at the end.  1 yes, 0 no (`prefix` then
-// tells how far it is), -1 when a signal handler raised.
+// tells how far it is), -1 with an exception set (a signal handler raised).
 template <class T>
-int already_collapsed(const T* d, size_t n, CleanPrefix& prefix) {
-    size_t i = 0, lines = 0, fault;
-#if defined(__x86_64__)
-    if (has_avx2())
-        fault = first_fault_avx2(d, n, i, lines);
-    else
-#endif
-        fault = first_fault(d, n, i, lines);
+int already_collapsed(const T* d, size_t n, const std::vector<ScanRange>* ranges, CleanPrefix& prefix) {
+    size_t fault = first_fault_of(d, n, ranges);
     if (fault == SIZE_MAX) return -1;
-    if (fault == n) {
-        for (fault = i; fault < n && candidate_clean(d, fault, lines); ++fault) {
+#ifdef ARF_CHECK_VOUCHED
+    // Builds for tests check the writers' word against the whole text.
+    if (ranges) {
+        const size_t whole = first_fault_of<T>(d, n, nullptr);
+        if (whole == SIZE_MAX) return -1;
+        if (whole != fault) {
+            PyErr_Format(PyExc_SystemError, "report clean-up: a unit at %zu was vouched for but is not clean",
+                         whole);
+            return -1;
         }
     }
+#endif
     // Clean throughout, and not ending in whitespace or an empty line.
     if (fault == n && (!n || !is_space(d[n - 1]))) return 1;
     // The clean lines are those before the one holding the fault (or the
@@ -379,27 +411,33 @@ int already_collapsed(const T* d, size_t n, CleanPrefix& prefix) {
     size_t start = fault;
     while (start > 0 && d[start - 1] != '\n') --start;
     prefix.line_start = start;
-    prefix.lines = lines;
+    // Compacting only asks whether none, one or more lines come first.
+    for (size_t at = 0; prefix.lines < 2 && at < start; ++at) {
+        at = static_cast<size_t>(scan_units(
+            d, static_cast<Py_ssize_t>(at), static_cast<Py_ssize_t>(start), [](auto v) { return v == T('\n'); },
+            [](Py_UCS4 u) { return u == '\n'; }));
+        prefix.lines += at < start;
+    }
     prefix.previous_empty = start > 0 && (start == 1 || d[start - 2] == '\n');
     return 0;
 }
 
 template <class T>
-size_t collapse_in_place(T* d, size_t n) {
+size_t collapse_in_place(T* d, size_t n, const std::vector<ScanRange>* ranges) {
     CleanPrefix prefix;
-    int clean = already_collapsed(d, n, prefix);
+    int clean = already_collapsed(d, n, ranges, prefix);
     if (clean < 0) return SIZE_MAX;
     return clean ? n : collapse_units(d, n, prefix);
 }
 
 }  // namespace
 
-bool collapse_blank_lines(TextBuf& buf) {
+bool collapse_blank_lines(TextBuf& buf, const std::vector<ScanRange>* ranges) {
     size_t w;
     switch (buf.kind()) {
-        case PyUnicode_1BYTE_KIND: w = collapse_in_place(static_cast<Py_UCS1*>(buf.data()), buf.size()); break;
-        case PyUnicode_2BYTE_KIND: w = collapse_in_place(static_cast<Py_UCS2*>(buf.data()), buf.size()); break;
-        default: w = collapse_in_place(static_cast<Py_UCS4*>(buf.data()), buf.size());
+        case PyUnicode_1BYTE_KIND: w = collapse_in_place(static_cast<Py_UCS1*>(buf.data()), buf.size(), ranges); break;
+        case PyUnicode_2BYTE_KIND: w = collapse_in_place(static_cast<Py_UCS2*>(buf.data()), buf.size(), ranges); break;
+        default: w = collapse_in_place(static_cast<Py_UCS4*>(buf.data()), buf.size(), ranges);
     }
     if (w == SIZE_MAX) return false;
     buf.truncate(w);

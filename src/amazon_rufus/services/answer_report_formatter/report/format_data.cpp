@@ -52,6 +52,16 @@ struct Section {
     Ref obj;
 };
 
+// Notes a section's range of the shared buffer for the clean-up to read,
+// with the "\n\n" that will follow it.  Sections that their writers vouch
+// for start and end with a line that is not empty, so the joins around
+// them are clean.
+void must_scan(std::vector<ScanRange>& ranges, size_t from, size_t to) {
+    if (to == from) return;
+    if (!ranges.empty() && ranges.back().to >= from) ranges.back().to = to + 2;
+    else ranges.push_back(ScanRange{from, to + 2});
+}
+
 PyObject* question_for(Ctx& ctx, PyObject* questions, PyObject* index) {
     PyObject* args[2] = {questions, index};
     if (!PyList_CheckExact(questions)) return ctx.invoke(QUESTION_AT, args, 2).release();
@@ -75,7 +85,7 @@ PyObject* question_for(Ctx& ctx, PyObject* questions, PyObject* index) {
 // true while that equals the host's join of the truthy sections (it does
 // unless a replaced step returns something other than an exact str).
 bool add_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question, TextBuf& buf,
-                 std::vector<Section>& sections, size_t& kept, bool& joined_ok) {
+                 std::vector<Section>& sections, size_t& kept, bool& joined_ok, std::vector<ScanRange>& unvouched) {
     Section s;
     bool ok = at_step(
         ctx, FORMAT_SECTION,
@@ -83,8 +93,10 @@ bool add_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question
             if (!accepts(FORMAT_SECTION, 2, question)) return false;
             if (kept) buf.append_ascii("\n\n");
             s.from = buf.size();
-            if (!write_section(ctx, index, answer, question, buf)) return false;
+            bool vouched = false;
+            if (!write_section(ctx, index, answer, question, buf, &vouched)) return false;
             s.to = buf.size();
+            if (!vouched) must_scan(unvouched, s.from, s.to);
             ++kept;
             return true;
         },
@@ -99,6 +111,7 @@ bool add_section(Ctx& ctx, PyObject* index, PyObject* answer, PyObject* question
                 s.from = buf.size();
                 buf.append(NStr::of(s.obj.get()));
                 s.to = buf.size();
+                must_scan(unvouched, s.from, s.to);
                 ++kept;
             }
             return true;
@@ -153,6 +166,7 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) {
     std::vector<DroppedBreaks> dropped;
     buf.keep_dropped_breaks(&dropped);
     std::vector<Section> sections;
+    std::vector<ScanRange> unvouched;  // what the clean-up must read
     size_t kept = 0;
     bool joined_ok = true;
     Py_ssize_t position = 0;
@@ -160,7 +174,7 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) {
         Ref index = steal(PyLong_FromSsize_t(++position));
         if (!index) return false;
         Ref question = steal(question_for(ctx, questions.get(), index.get()));
-        return question && add_section(ctx, index.get(), answer, question.get(), buf, sections, kept, joined_ok);
+        return question && add_section(ctx, index.get(), answer, question.get(), buf, sections, kept, joined_ok, unvouched);
     });
     if (!ok) return nullptr;
 
@@ -175,7 +189,7 @@ PyObject* py_format_data(PyObject* self, PyObject* const* args) {
     bool collapsed = at_step(
         ctx, COLLAPSE_BLANK_LINES,
         [&] {
-            if (!collapse_blank_lines(buf)) return false;
+            if (!collapse_blank_lines(buf, joined_ok ? &unvouched : nullptr)) return false;
             report = steal(buf.take_str());
             return static_cast<bool>(report);
         },

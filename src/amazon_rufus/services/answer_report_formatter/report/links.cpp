@@ -175,8 +175,10 @@ static bool str_link_lines(PyObject* item, bool include_source, LineSink& sink) 
     return true;
 }
 
-static bool link_object_lines(PyObject* item, bool include_source, LineSink& sink, Arena& arena) {
+static bool link_object_lines(PyObject* item, bool include_source, LineSink& sink, Arena& arena,
+                              bool& plain_lines) {
     if (str_link_lines(item, include_source, sink)) return true;
+    plain_lines = false;
     TextVal asin, title, href, source, description;
     int plain = plain_link_fields(item, arena, asin, title, href, source, description);
     if (plain < 0) return false;
@@ -185,11 +187,15 @@ static bool link_object_lines(PyObject* item, bool include_source, LineSink& sin
 }
 
 // Writes the lines of a link list; false on error.
-bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink) {
+bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink, bool* vouched) {
     int is_list = is_a(raw_items, &PyList_Type);
-    if (is_list <= 0) return is_list == 0;
+    if (is_list <= 0) {
+        if (vouched) *vouched = true;  // no lines
+        return is_list == 0;
+    }
     Arena arena;  // keeps the field texts alive while their lines are written
-    return for_each_item(raw_items, [&](PyObject* item) {
+    bool plain = true;  // every line written from exact strs, trimmed
+    bool ok = for_each_item(raw_items, [&](PyObject* item) {
         if (PyUnicode_CheckExact(item)) {
             NStr text = trim(NStr::of(item));
             if (!text.empty()) {
@@ -212,14 +218,17 @@ bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink) 
                 text.obj = stripped.get();
             int shown = truth_of(text);
             if (shown <= 0) return shown == 0;
+            plain = false;
             sink.begin_line();
             sink.buf().append_ascii("- ");
             return append_formatted(sink.buf(), text, arena);
         }
         int is_dict = is_a(item, &PyDict_Type);
         if (is_dict <= 0) return is_dict == 0;
-        return link_object_lines(item, include_source, sink, arena);
+        return link_object_lines(item, include_source, sink, arena, plain);
     });
+    if (ok && vouched) *vouched = plain;
+    return ok;
 }
 
 PyObject* py_format_link_items(PyObject*, PyObject* const* args) {

@@ -369,6 +369,14 @@ template <class O>
 O* put_masked(O* out, const NStr& s);
 #endif
 
+// Whether a view holds a unit that str.splitlines() breaks at other than
+// "\n" and "\r": U+000B, U+000C, U+001C..U+001E, U+0085, U+2028, U+2029.
+bool has_odd_line_break(const NStr& s);
+// The "\n"s of a view, counted; SIZE_MAX when it holds any other unit that
+// str.splitlines() breaks at ("\r" included).  Writers use both to vouch for
+// the lines they write, so that the report's clean-up need not read them.
+size_t count_newlines(const NStr& s);
+
 // Writes the view's code points at `out`, whose units are at least as wide
 // as the view's; returns the end of what it wrote.
 template <class O>
