@@ -66,15 +66,17 @@ void* copy_units(NStr s, void* out, int kind) {
 namespace {
 
 // The units looked for below, one by one.
-template <class T>
-inline bool odd_break(T c) {
-    return c != T('\n') && c != T('\r') && is_linebreak(c);
-}
+inline bool odd_break(Py_UCS4 c) { return c != '\n' && c != '\r' && is_linebreak(c); }
 template <class T>
 bool units_have_odd_break(const T* p, size_t n) {
-    for (size_t i = 0; i < n; ++i)
-        if (odd_break(p[i])) return true;
-    return false;
+    // Candidates 16 bytes at a time ("\n" among them), then one by one.
+    auto maybe = [](auto v) {
+        auto lanes = (v < T(0x1F)) | (v == T(0x85));
+        if constexpr (sizeof(T) > 1) lanes |= (v | T(1)) == T(0x2029);
+        return lanes;
+    };
+    return scan_units(p, 0, static_cast<Py_ssize_t>(n), maybe, [](Py_UCS4 c) { return odd_break(c); }) !=
+           static_cast<Py_ssize_t>(n);
 }
 template <class T>
 size_t units_count_newlines(const T* p, size_t n) {
