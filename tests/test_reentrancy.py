@@ -914,3 +914,53 @@ def test_signal_handler_emptying_the_blocks_leaves_pending_texts_whole():
                           timeout=300)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.split() == ["True", "True", "True", "True"]
+
+
+def _utf8_form(text: str) -> bytes:
+    """The UTF-8 form the interpreter caches inside a str (PyUnicode_AsUTF8AndSize)."""
+    import ctypes
+
+    as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
+    as_utf8.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.c_ssize_t)]
+    as_utf8.restype = ctypes.c_void_p
+    size = ctypes.c_ssize_t()
+    return ctypes.string_at(as_utf8(text, ctypes.byref(size)), size.value)
+
+
+def _fresh(text: str) -> str:
+    """An equal str that is a different object."""
+    return "".join(list(text))
+
+
+# What a caller may do with a report before it lets go of it. A report nobody holds any more may be
+# written over by the next call; a report somebody holds, or one the interpreter knows by its text
+# or has cached a form of, must never change.
+REPORT_USES = {
+    "kept": lambda report: report,
+    "dropped": lambda report: None,
+    "hashed": lambda report: hash(report) and None,
+    "interned": lambda report: sys.intern(report) and None,
+    "utf8_cached": lambda report: _utf8_form(report) and None,
+}
+
+
+@pytest.mark.parametrize("wide", ["é", "€"])
+@pytest.mark.parametrize("use", REPORT_USES)
+def test_a_later_report_never_changes_an_earlier_one(use, wide):
+    first_data = {"answers": [{"text": wide + "a" * 6000}]}
+    second_data = {"answers": [{"text": wide + "b" * 6000}]}
+    first = NATIVE.format_data(first_data)
+    first_text, first_id = _fresh(first), id(first)
+    held = REPORT_USES[use](first)
+    del first
+    second = NATIVE.format_data(second_data)
+    if use == "dropped":
+        assert id(second) == first_id  # written over: the cases above do reach that path
+    assert second == BASE.format_data(second_data)
+    assert second != first_text
+    assert hash(second) == hash(_fresh(second))
+    assert _utf8_form(second).decode("utf-8") == second
+    if held is not None:
+        assert held == first_text and hash(held) == hash(first_text)
+    # The interpreter's table of interned strs still finds the first text as it was.
+    assert sys.intern(_fresh(first_text)) == first_text

@@ -126,6 +126,56 @@ size_t largest_recent_str_bytes() {
 }
 }  // namespace
 
+namespace {
+// The last report's str, kept for the next report to be written into once
+// its caller has let go of it: its pages stay mapped and the allocator is
+// not asked again.  The allocator may hand back freed pages at the top of
+// its heap between two calls, and mapping a report's worth of pages again
+// costs a fault per 4 KiB (several microseconds each in a virtual machine,
+// more than writing the report).  Only a str nobody else holds is reused,
+// as the interpreter reuses a str of one reference when appending to it:
+// no other code can reach it, so writing into it is unseen.
+PyObject* g_spare_str = nullptr;
+
+void drop_spare_str() {
+    if (!g_spare_str) return;
+    g_pooled_bytes -= PyUnicode_GET_LENGTH(g_spare_str) * PyUnicode_KIND(g_spare_str);
+    Py_CLEAR(g_spare_str);
+}
+
+// Keeps `s` (a new reference) as the spare when it is small enough.
+void keep_spare_str(PyObject* s) {
+    drop_spare_str();
+    const size_t bytes = static_cast<size_t>(PyUnicode_GET_LENGTH(s)) * PyUnicode_KIND(s);
+    if (bytes > POOL_MAX_BYTES || g_pooled_bytes + bytes > POOLED_BYTES_MAX) {
+        Py_DECREF(s);
+        return;
+    }
+    g_spare_str = s;
+    g_pooled_bytes += bytes;
+}
+
+// The spare when only this module holds it and it is a str as new_str()
+// makes them, of `kind` and from `least` to `most` code units long; nullptr
+// otherwise (the spare is let go).
+PyObject* take_spare_str(size_t least, size_t most, int kind) {
+    PyObject* s = g_spare_str;
+    if (!s) return nullptr;
+    g_pooled_bytes -= PyUnicode_GET_LENGTH(s) * PyUnicode_KIND(s);
+    g_spare_str = nullptr;
+    const auto* h = reinterpret_cast<const PyCompactUnicodeObject*>(s);
+    const size_t len = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    // A cached hash or UTF-8 form belongs to the old text; an interned str
+    // is known to the interpreter by its text.
+    const bool only_ours = Py_REFCNT(s) == 1 && PyUnicode_CheckExact(s) && !PyUnicode_CHECK_INTERNED(s);
+    const bool as_made = PyUnicode_IS_COMPACT(s) && !PyUnicode_IS_ASCII(s) && static_cast<int>(PyUnicode_KIND(s)) == kind;
+    const bool no_cached_forms = h->_base.hash == -1 && h->utf8 == nullptr;
+    if (only_ours && as_made && no_cached_forms && len >= least && len <= most) return s;
+    Py_DECREF(s);
+    return nullptr;
+}
+}  // namespace
+
 TextBuf::TextBuf(ForStr, size_t guess, int kind) {
     // Room for the largest recent report when that is between a quarter of
     // the guess and twice it (the guess is rough; the same report again is
@@ -146,6 +196,15 @@ TextBuf::TextBuf(ForStr, size_t guess, int kind) {
     const size_t recent = largest_recent_str_bytes() / static_cast<size_t>(g_last_str_kind);
     size_t units = !guess || !recent || (recent >= guess / 4 && recent <= 2 * guess) ? recent : guess;
     units = std::min(units, MOST_BYTES / width);
+    // The last report's str, if its caller let go of it, when the guess says
+    // this report fits in it and it is not much larger than the room above.
+    if (PyObject* spare = take_spare_str(guess ? std::min(units, guess) : units, units + units / 4, kind)) {
+        str_ = spare;
+        data_ = PyUnicode_DATA(spare);
+        bytes_ = static_cast<size_t>(PyUnicode_GET_LENGTH(spare)) * kind;
+        kind_ = kind;
+        return;
+    }
     if (units > 4096) {
         try {
             new_str(units, kind);
@@ -157,8 +216,13 @@ TextBuf::TextBuf(ForStr, size_t guess, int kind) {
 }
 
 TextBuf::~TextBuf() {
-    if (str_) Py_DECREF(str_);
-    else if (data_) give_block(data_, bytes_);
+    if (str_) {
+        // A str that was not handed out is still only this buffer's.
+        if (Py_REFCNT(str_) == 1 && PyUnicode_GET_LENGTH(str_) > 4096) keep_spare_str(str_);
+        else Py_DECREF(str_);
+    } else if (data_) {
+        give_block(data_, bytes_);
+    }
 }
 
 // A str's kind follows from the largest code point it is made for; every
@@ -210,6 +274,7 @@ PyObject* TextBuf::take_str() {
     str_ = nullptr;
     data_ = nullptr;
     size_ = bytes_ = 0;
+    if (PyUnicode_GET_LENGTH(s) > 4096) keep_spare_str(Py_NewRef(s));
     return s;
 }
 
