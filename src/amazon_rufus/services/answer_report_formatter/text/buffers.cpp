@@ -135,24 +135,19 @@ namespace {
 // more than writing the report).  Only a str nobody else holds is reused,
 // as the interpreter reuses a str of one reference when appending to it:
 // no other code can reach it, so writing into it is unseen.
+// It is not counted with the pools: while its caller holds it, it is no
+// storage of the module's.
 PyObject* g_spare_str = nullptr;
-
-void drop_spare_str() {
-    if (!g_spare_str) return;
-    g_pooled_bytes -= PyUnicode_GET_LENGTH(g_spare_str) * PyUnicode_KIND(g_spare_str);
-    Py_CLEAR(g_spare_str);
-}
+constexpr size_t SPARE_STR_MAX_BYTES = size_t(4) << 20;
 
 // Keeps `s` (a new reference) as the spare when it is small enough.
 void keep_spare_str(PyObject* s) {
-    drop_spare_str();
-    const size_t bytes = static_cast<size_t>(PyUnicode_GET_LENGTH(s)) * PyUnicode_KIND(s);
-    if (bytes > POOL_MAX_BYTES || g_pooled_bytes + bytes > POOLED_BYTES_MAX) {
+    Py_CLEAR(g_spare_str);
+    if (static_cast<size_t>(PyUnicode_GET_LENGTH(s)) * PyUnicode_KIND(s) > SPARE_STR_MAX_BYTES) {
         Py_DECREF(s);
         return;
     }
     g_spare_str = s;
-    g_pooled_bytes += bytes;
 }
 
 // The spare when only this module holds it and it is a str as new_str()
@@ -161,7 +156,6 @@ void keep_spare_str(PyObject* s) {
 PyObject* take_spare_str(size_t least, size_t most, int kind) {
     PyObject* s = g_spare_str;
     if (!s) return nullptr;
-    g_pooled_bytes -= PyUnicode_GET_LENGTH(s) * PyUnicode_KIND(s);
     g_spare_str = nullptr;
     const auto* h = reinterpret_cast<const PyCompactUnicodeObject*>(s);
     const size_t len = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
@@ -197,8 +191,10 @@ TextBuf::TextBuf(ForStr, size_t guess, int kind) {
     size_t units = !guess || !recent || (recent >= guess / 4 && recent <= 2 * guess) ? recent : guess;
     units = std::min(units, MOST_BYTES / width);
     // The last report's str, if its caller let go of it, when the guess says
-    // this report fits in it and it is not much larger than the room above.
-    if (PyObject* spare = take_spare_str(guess ? std::min(units, guess) : units, units + units / 4, kind)) {
+    // this report (about) fits in it and it is not much larger than the room
+    // above.  The guess is rough: a little growth is cheaper than fresh pages.
+    const size_t expected = guess ? std::min(units, guess) : units;
+    if (PyObject* spare = take_spare_str(expected - expected / 8, units + units / 4, kind)) {
         str_ = spare;
         data_ = PyUnicode_DATA(spare);
         bytes_ = static_cast<size_t>(PyUnicode_GET_LENGTH(spare)) * kind;
@@ -254,7 +250,13 @@ PyObject* TextBuf::take_str() {
             if (p[i] > floor) return true;
         return false;
     });
-    if (!exact) return to_py();
+    if (!exact) {
+        // The next report starts at the width this one needed: one wide
+        // report must not leave every later one written wide and copied.
+        PyObject* s = to_py();
+        if (s) remember_str(size_, PyUnicode_KIND(s));
+        return s;
+    }
     remember_str(size_, kind_);
     // Much spare room (more than a quarter; a guess of the size may be that
     // far off): the text goes into a str of its own size instead,
