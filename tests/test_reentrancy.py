@@ -14,6 +14,7 @@ must be freed afterwards (no leaked references).
 from __future__ import annotations
 
 import gc
+import itertools
 import sys
 import weakref
 from dataclasses import dataclass, field
@@ -970,3 +971,22 @@ def test_a_later_report_never_changes_an_earlier_one(use, wide):
         assert held == first_text and hash(held) == hash(first_text)
     # The interpreter's table of interned strs still finds the first text as it was.
     assert sys.intern(_fresh(first_text)) == first_text
+
+
+# Reports of every width, one after another: each is written at the width that the report before needed,
+# maybe into its str, and must still come back as the str the interpreter itself would make of its text.
+WIDTHS = {"ascii": "a", "latin-1": "é", "bmp": "€", "astral": "\U0001F600"}
+
+
+@pytest.mark.parametrize("order", list(itertools.permutations(WIDTHS)), ids="-".join)
+def test_reports_of_changing_widths_are_canonical_strs(order):
+    formatter = native_module.AnswerReportFormatter()
+    base = baseline_module.AnswerReportFormatter()
+    for name in order + order[:1]:
+        data = {"questions": ["Q"], "answers": [{"text": WIDTHS[name] + "x" * 6000}]}
+        for _ in range(2):  # the second of a width may be written into the first's str
+            report = formatter.format_data(data)
+            made = _fresh(report)
+            assert report == base.format_data(data)
+            assert (report.isascii(), sys.getsizeof(report)) == (made.isascii(), sys.getsizeof(made))
+            assert report.encode("utf-8", "surrogatepass") == made.encode("utf-8", "surrogatepass")
