@@ -88,6 +88,7 @@ class Result:
     native_min_s: float = 0.0
     native_warm_s: float = 0.0  # warm: calls repeated back to back
     native_runs: int = 0
+    native_faults: float = 0.0  # page faults per cold call (mean)
     baseline_s: float | None = None
     baseline_runs: int = 0
     floor_s: float = 0.0
@@ -254,6 +255,7 @@ class Timing:
     runs: int  # at most this many calls
     budget: float  # and no new call once this many seconds are spent
     times: list[float] = field(default_factory=list)
+    faults: list[int] = field(default_factory=list)  # minor page faults of each call
 
     def wants_more(self) -> bool:
         return len(self.times) < self.runs and (not self.times or sum(self.times) < self.budget)
@@ -280,9 +282,11 @@ def measure(*timings: Timing) -> None:
         while any(timing.wants_more() for timing in timings):
             for timing in timings:
                 if timing.wants_more():
+                    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
                     start = CLOCK()
                     timing.fn()
                     timing.times.append(CLOCK() - start)
+                    timing.faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults)
     finally:
         if enabled:
             gc.enable()
@@ -414,6 +418,7 @@ def run_workload(name: str, size: int, native: Any, baseline: Any, cfg: Settings
     # Baseline first in each round, so that each native call comes right after one (cold).
     measure(baseline_t, native_t, floor_t)
     result.native_s, result.native_min_s, result.native_runs = native_t.median, native_t.min, len(native_t.times)
+    result.native_faults = statistics.mean(native_t.faults)
     warm_t = Timing(lambda: native_fmt(data), cfg.native_runs, cfg.native_budget)
     measure(warm_t)
     result.native_warm_s = warm_t.median
@@ -502,6 +507,7 @@ COLUMNS = [
     ("cold ms", 8, lambda r: fmt(r.native_s * 1e3, ".2f")),
     ("warm ms", 8, lambda r: fmt(r.native_warm_s * 1e3, ".2f")),
     ("base ms", 8, lambda r: fmt(r.baseline_s * 1e3 if r.baseline_s else None, ".1f")),
+    ("flt", 5, lambda r: fmt(r.native_faults, ".1f")),
     ("cold x", 7, lambda r: fmt(r.speedup, ".1f") + "x"),
     ("warm x", 7, lambda r: fmt(r.speedup_warm, ".1f") + "x"),
     ("MB/s", 6, lambda r: fmt(r.throughput, ".0f")),
@@ -537,7 +543,8 @@ LEGEND = """\
 Columns: n = workload size (answers, lines, blocks, rows or bytes); in/out MB = UTF-8 size of every
 input text (answers and questions) and of the report; cold ms = median time of one native
 format_data call made right after a baseline call; warm ms = the same for native calls repeated back
-to back; base ms = median time of one baseline call; cold x, warm x = base/cold, base/warm; MB/s =
+to back; base ms = median time of one baseline call; flt = page faults per cold native call (mean; each
+costs microseconds, more on a virtual machine, and comes from fresh pages the allocator hands out); cold x, warm x = base/cold, base/warm; MB/s =
 report bytes per (cold) native second; floor ms = median of "\\n\\n".join(input texts), with an empty
 text appended when there is only one so that it is copied;
 x floor = native/floor; tm MB = tracemalloc peak of one native call (Python allocations only);
