@@ -163,8 +163,9 @@ PyObject* take_spare_str(size_t least, size_t most, int kind) {
     // is known to the interpreter by its text.
     const bool only_ours = Py_REFCNT(s) == 1 && PyUnicode_CheckExact(s) && !PyUnicode_CHECK_INTERNED(s);
     const bool as_made = PyUnicode_IS_COMPACT(s) && !PyUnicode_IS_ASCII(s) && static_cast<int>(PyUnicode_KIND(s)) == kind;
-    const bool no_cached_forms = h->_base.hash == -1 && h->utf8 == nullptr;
-    if (only_ours && as_made && no_cached_forms && len >= least && len <= most) return s;
+    // (Only a str that is not ASCII has a field for its UTF-8 form.)
+    const bool no_cached_forms = as_made && h->_base.hash == -1 && h->utf8 == nullptr;
+    if (only_ours && no_cached_forms && len >= least && len <= most) return s;
     Py_DECREF(s);
     return nullptr;
 }
