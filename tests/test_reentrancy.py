@@ -990,3 +990,17 @@ def test_reports_of_changing_widths_are_canonical_strs(order):
             assert report == base.format_data(data)
             assert (report.isascii(), sys.getsizeof(report)) == (made.isascii(), sys.getsizeof(made))
             assert report.encode("utf-8", "surrogatepass") == made.encode("utf-8", "surrogatepass")
+
+
+# Reports of very different sizes, each let go before the next: a small one is written into the large
+# report's str and copied out of it, and the large str stays for the next large report.
+@pytest.mark.parametrize("sizes", [(40000, 6000, 40000), (6000, 40000, 7000, 30000, 40000)], ids=str)
+def test_reports_of_changing_sizes_come_out_whole(sizes):
+    formatter = native_module.AnswerReportFormatter()
+    base = baseline_module.AnswerReportFormatter()
+    for i, size in enumerate(sizes):
+        data = {"questions": ["Q"], "answers": [{"text": "é" + "xyz\n" * (size // 4) + str(i)}]}
+        report = formatter.format_data(data)
+        assert report == base.format_data(data)
+        assert sys.getsizeof(report) == sys.getsizeof(_fresh(report))
+        del report

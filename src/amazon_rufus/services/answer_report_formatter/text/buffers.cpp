@@ -151,9 +151,9 @@ void keep_spare_str(PyObject* s) {
 }
 
 // The spare when only this module holds it and it is a str as new_str()
-// makes them, of `kind` and from `least` to `most` code units long; nullptr
+// makes them, of `kind` and at least `least` code units long; nullptr
 // otherwise (the spare is let go).
-PyObject* take_spare_str(size_t least, size_t most, int kind) {
+PyObject* take_spare_str(size_t least, int kind) {
     PyObject* s = g_spare_str;
     if (!s) return nullptr;
     g_spare_str = nullptr;
@@ -165,7 +165,7 @@ PyObject* take_spare_str(size_t least, size_t most, int kind) {
     const bool as_made = PyUnicode_IS_COMPACT(s) && !PyUnicode_IS_ASCII(s) && static_cast<int>(PyUnicode_KIND(s)) == kind;
     // (Only a str that is not ASCII has a field for its UTF-8 form.)
     const bool no_cached_forms = as_made && h->_base.hash == -1 && h->utf8 == nullptr;
-    if (only_ours && no_cached_forms && len >= least && len <= most) return s;
+    if (only_ours && no_cached_forms && len >= least) return s;
     Py_DECREF(s);
     return nullptr;
 }
@@ -192,10 +192,13 @@ TextBuf::TextBuf(ForStr, size_t guess, int kind) {
     size_t units = !guess || !recent || (recent >= guess / 4 && recent <= 2 * guess) ? recent : guess;
     units = std::min(units, MOST_BYTES / width);
     // The last report's str, if its caller let go of it, when the guess says
-    // this report (about) fits in it and it is not much larger than the room
-    // above.  The guess is rough: a little growth is cheaper than fresh pages.
+    // this report (about) fits in it, however much larger it is.  The guess
+    // is rough: a little growth is cheaper than fresh pages.  A report that
+    // leaves much of it unused is copied into a str of its own at the end,
+    // and the large one stays the spare: where report sizes vary, letting it
+    // go made the allocator map fresh pages for the next large one.
     const size_t expected = guess ? std::min(units, guess) : units;
-    if (PyObject* spare = take_spare_str(expected - expected / 8, units + units / 4, kind)) {
+    if (PyObject* spare = take_spare_str(expected - expected / 8, kind)) {
         str_ = spare;
         data_ = PyUnicode_DATA(spare);
         bytes_ = static_cast<size_t>(PyUnicode_GET_LENGTH(spare)) * kind;
