@@ -292,6 +292,53 @@ def measure(*timings: Timing) -> None:
             gc.enable()
 
 
+@dataclass
+class MixResult:
+    reports: int = 0
+    calls: int = 0
+    answers: tuple[int, int] = (0, 0)
+    baseline_s: float = 0.0  # sums over every call
+    native_s: float = 0.0
+    faults: float = 0.0  # page faults per native call (mean)
+    equal: bool = True
+
+    @property
+    def speedup(self) -> float:
+        return self.baseline_s / self.native_s if self.native_s else 0.0
+
+
+def run_mix(native_fmt: Callable[[dict], str], baseline_fmt: Callable[[dict], str], rounds: int) -> MixResult:
+    """Different reports in turn, each native call right after a baseline call on the same report.
+
+    The workloads repeat one input; a caller's reports differ in content and size, which the
+    kept report str and the allocator see.  Times are summed, so large reports weigh more.
+    """
+    reports = workloads.report_mix()
+    sizes = [len(data["answers"]) for data in reports]
+    result = MixResult(reports=len(reports), answers=(min(sizes), max(sizes)))
+    result.equal = all(native_fmt(data) == baseline_fmt(data) for data in reports)
+    faults = 0
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(rounds):
+            for data in reports:
+                start = CLOCK()
+                baseline_fmt(data)
+                result.baseline_s += CLOCK() - start
+                before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+                start = CLOCK()
+                native_fmt(data)
+                result.native_s += CLOCK() - start
+                faults += resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before
+                result.calls += 1
+    finally:
+        if enabled:
+            gc.enable()
+    result.faults = faults / result.calls
+    return result
+
+
 def timed_call(fn: Callable[[], Any]) -> tuple[Any, float]:
     enabled = gc.isenabled()
     gc.disable()
@@ -616,8 +663,22 @@ def main(argv: list[str] | None = None) -> int:
         results.append(result)
         print(f"  {name}: done in {time.perf_counter() - t0:.1f} s", file=sys.stderr, flush=True)
 
+    mix = None
+    if not args.only:
+        t0 = time.perf_counter()
+        mix = run_mix(native.AnswerReportFormatter().format_data, baseline.AnswerReportFormatter().format_data,
+                      1 if args.quick else 4)
+        print(f"  mixed reports: done in {time.perf_counter() - t0:.1f} s", file=sys.stderr, flush=True)
+        if not mix.equal:
+            errors.append("mixed reports: native and baseline reports differ")
+
     sys.stderr.flush()
     print(table(results))
+    if mix:
+        print(f"\nMixed reports (no goal): {mix.reports} different reports of {mix.answers[0]} to {mix.answers[1]} "
+              f"answers in turn, {mix.calls} calls, each native call right after a baseline call on the same "
+              f"report: baseline/native {mix.speedup:.1f}x (summed times), {mix.faults:.1f} page faults per native "
+              f"call, outputs {'equal' if mix.equal else 'DIFFER'}.")
     print()
     print(LEGEND.format(clock="process CPU time" if args.clock == "cpu" else "wall clock", **GOALS))
     notes = [f"{r.name}: {note}" for r in results for note in r.notes]
@@ -644,6 +705,7 @@ def main(argv: list[str] | None = None) -> int:
             "mode": "quick" if args.quick else "default",
             "goals": GOALS,
             "results": [r.to_json() for r in results],
+            "mixed_reports": asdict(mix) | {"speedup": mix.speedup} if mix else None,
             "errors": errors,
         }
         Path(args.json).write_text(json.dumps(payload, indent=2, ensure_ascii=False), encoding="utf-8")

@@ -421,6 +421,15 @@ def build(name: str, size: int) -> dict:
     return WORKLOADS[name].builder(rng, size)
 
 
+def report_mix(count: int = 16) -> list[dict]:
+    """count different realistic reports of 20 to 80 answers, as a caller's reports vary."""
+    reports = []
+    for number in range(count):
+        rng = random.Random(SEED ^ zlib.crc32(f"mix:{number}".encode()))
+        reports.append(_report(rng, rng.randint(20, 80)))
+    return reports
+
+
 def input_texts(data: dict) -> list[str]:
     """Every text value of the answers and questions, in document order."""
     texts: list[str] = []
