@@ -1004,3 +1004,38 @@ def test_reports_of_changing_sizes_come_out_whole(sizes):
         assert report == base.format_data(data)
         assert sys.getsizeof(report) == sys.getsizeof(_fresh(report))
         del report
+
+
+def _trim_heap() -> bool:
+    """Hands the allocator's free pages back to the system (glibc), so that new room is not in memory."""
+    import ctypes
+
+    try:
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):
+        return False
+    return True
+
+
+# A large report goes into the allocator's room when all of it is in memory, and into the last report's
+# str when not (after the heap is trimmed): either way whole, and the same str the interpreter would make.
+@pytest.mark.parametrize("trimmed", [False, True], ids=["room in memory", "heap trimmed"])
+def test_large_reports_in_new_or_kept_strs(trimmed):
+    formatter = native_module.AnswerReportFormatter()
+    base = baseline_module.AnswerReportFormatter()
+    first_data = {"answers": [{"text": "é" + "abcd\n" * 80000}]}
+    second_data = {"answers": [{"text": "€" + "efgh\n" * 80000}]}
+    for _ in range(2):  # recent reports of this size and width
+        formatter.format_data(first_data)
+    first = formatter.format_data(first_data)
+    first_id = id(first)
+    del first
+    if trimmed and not _trim_heap():
+        pytest.skip("no malloc_trim")
+    second = formatter.format_data(second_data)
+    if trimmed:
+        assert id(second) == first_id  # the kept str: the path is reached
+    assert second == base.format_data(second_data)
+    made = _fresh(second)
+    assert sys.getsizeof(second) == sys.getsizeof(made) and hash(second) == hash(made)
+    assert _utf8_form(second) == made.encode("utf-8")

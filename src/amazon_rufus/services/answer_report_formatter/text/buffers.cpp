@@ -6,6 +6,10 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace arf {
 
@@ -139,6 +143,7 @@ namespace {
 // storage of the module's.
 PyObject* g_spare_str = nullptr;
 constexpr size_t SPARE_STR_MAX_BYTES = size_t(4) << 20;
+constexpr size_t PROBED_STR_BYTES = size_t(512) << 10;
 
 // Keeps `s` (a new reference) as the spare when it is small enough.
 void keep_spare_str(PyObject* s) {
@@ -168,6 +173,28 @@ PyObject* take_spare_str(size_t least, int kind) {
     if (only_ours && no_cached_forms && len >= least) return s;
     Py_DECREF(s);
     return nullptr;
+}
+
+// Whether every page of [p, p + bytes) is in memory now, so that writing
+// there takes no page fault.  False where that cannot be known, and for
+// more than a kept str's worth of pages.
+bool pages_resident(const void* p, size_t bytes) {
+#if defined(__linux__)
+    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    unsigned char in_memory[SPARE_STR_MAX_BYTES / 4096 + 2];
+    const uintptr_t from = reinterpret_cast<uintptr_t>(p) & ~(page - 1);
+    const uintptr_t to = reinterpret_cast<uintptr_t>(p) + bytes;
+    const size_t pages = (to - from + page - 1) / page;
+    if (page < 4096 || pages > sizeof in_memory) return false;
+    if (mincore(reinterpret_cast<void*>(from), to - from, in_memory) != 0) return false;
+    for (size_t i = 0; i < pages; ++i)
+        if (!(in_memory[i] & 1)) return false;
+    return true;
+#else
+    (void)p;
+    (void)bytes;
+    return false;
+#endif
 }
 }  // namespace
 
@@ -199,6 +226,18 @@ TextBuf::TextBuf(ForStr, size_t guess, int kind) {
     // go made the allocator map fresh pages for the next large one.
     const size_t expected = guess ? std::min(units, guess) : units;
     if (PyObject* spare = take_spare_str(expected - expected / 8, kind)) {
+        // Room the allocator hands out now is most often memory the caller's
+        // own work has just freed: mapped, and still in the caches, where the
+        // kept str's pages are not after other work (writing a 1 MB report
+        // into them took 90 us more).  So for a large report that room is
+        // taken when all of it is mapped, and the kept str only when each of
+        // its pages would take a fault.  Asking costs about as much as writing
+        // a few hundred KB into uncached memory: smaller reports go straight
+        // into the kept str.
+        if (units * width >= PROBED_STR_BYTES && new_resident_str(units, kind)) {
+            Py_DECREF(spare);
+            return;
+        }
         str_ = spare;
         data_ = PyUnicode_DATA(spare);
         bytes_ = static_cast<size_t>(PyUnicode_GET_LENGTH(spare)) * kind;
@@ -223,6 +262,20 @@ TextBuf::~TextBuf() {
     } else if (data_) {
         give_block(data_, bytes_);
     }
+}
+
+bool TextBuf::new_resident_str(size_t units, int kind) {
+    try {
+        new_str(units, kind);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (pages_resident(data_, bytes_)) return true;
+    Py_CLEAR(str_);
+    data_ = nullptr;
+    bytes_ = 0;
+    kind_ = PyUnicode_1BYTE_KIND;
+    return false;
 }
 
 // A str's kind follows from the largest code point it is made for; every

@@ -233,6 +233,9 @@ public:
 private:
     // A str's storage: a new str of `units` code units of `kind`.
     void new_str(size_t units, int kind);
+    // new_str() when all its pages are in memory already; false (and no
+    // storage) otherwise.
+    bool new_resident_str(size_t units, int kind);
 
     void* data_ = nullptr;
     size_t size_ = 0, bytes_ = 0;
