@@ -229,12 +229,13 @@ TextBuf::TextBuf(ForStr, size_t guess, int kind) {
         // Room the allocator hands out now is most often memory the caller's
         // own work has just freed: mapped, and still in the caches, where the
         // kept str's pages are not after other work (writing a 1 MB report
-        // into them took 90 us more).  So for a large report that room is
-        // taken when all of it is mapped, and the kept str only when each of
-        // its pages would take a fault.  Asking costs about as much as writing
-        // a few hundred KB into uncached memory: smaller reports go straight
-        // into the kept str.
-        if (units * width >= PROBED_STR_BYTES && new_resident_str(units, kind)) {
+        // into them took 90 us more).  So for a large report (up to the kept
+        // str's limit) that room is taken when all of it is mapped, and the
+        // kept str when some of it would take page faults.  Asking costs about
+        // as much as writing a few hundred KB into uncached memory: smaller
+        // reports go straight into the kept str.
+        const size_t room_bytes = units * width;
+        if (room_bytes >= PROBED_STR_BYTES && room_bytes <= SPARE_STR_MAX_BYTES && new_resident_str(units, kind)) {
             Py_DECREF(spare);
             return;
         }
