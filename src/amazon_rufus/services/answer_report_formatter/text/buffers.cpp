@@ -180,12 +180,14 @@ PyObject* take_spare_str(size_t least, int kind) {
 // more than a kept str's worth of pages.
 bool pages_resident(const void* p, size_t bytes) {
 #if defined(__linux__)
-    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    static const long page_size = sysconf(_SC_PAGESIZE);
+    const uintptr_t page = static_cast<uintptr_t>(page_size);
+    if (page_size < 4096 || (page & (page - 1))) return false;
     unsigned char in_memory[SPARE_STR_MAX_BYTES / 4096 + 2];
     const uintptr_t from = reinterpret_cast<uintptr_t>(p) & ~(page - 1);
     const uintptr_t to = reinterpret_cast<uintptr_t>(p) + bytes;
     const size_t pages = (to - from + page - 1) / page;
-    if (page < 4096 || pages > sizeof in_memory) return false;
+    if (pages > sizeof in_memory) return false;
     if (mincore(reinterpret_cast<void*>(from), to - from, in_memory) != 0) return false;
     for (size_t i = 0; i < pages; ++i)
         if (!(in_memory[i] & 1)) return false;
