@@ -591,3 +591,23 @@ def test_link_values_formatted_by_their_own_methods_are_cleaned_as_baseline(key)
     # Such a value's line is not known to be trimmed, so its section is read by the clean-up.
     answer = {"text": _LONG, "productLinks": [{"asin": "B1", key: _StrGivesFormatsWithSpace()}]}
     check("format_data", {"questions": ["Q"], "answers": [answer, {"text": _LONG}]})
+
+
+class _StrRaises(str):
+    def __str__(self):
+        raise RuntimeError("str() of a row text")
+
+    def __deepcopy__(self, memo):
+        return self
+
+
+ROW_TEXTS = {"huge int": 10**5000, "str raises": _StrRaises("a | b"), "absent": None, "empty": "",
+             "pipe row": " x | y ", "int": 7, "float": 2.5}
+
+
+@pytest.mark.parametrize("text", list(ROW_TEXTS.values()), ids=list(ROW_TEXTS))
+@pytest.mark.parametrize("cells", [["a", "b"], [], None])
+def test_row_texts_are_converted_even_when_cells_give_the_row(text, cells):
+    # str(text).strip() comes before the cells are looked at, whatever they hold.
+    blocks = [{"type": "table_row", "text": text, "cells": cells}, {"type": "table_row", "cells": ["c", "d"]}]
+    check("format_data", {"answers": [{"text": "t", "blocks": blocks}]})

@@ -73,6 +73,9 @@ public:
         if (!read_fields(raw, f)) return 0;
         Kind kind = kind_of(f.type);
         if (kind == Kind::NOT_PLAIN) return 0;
+        // A row's text is read only when its cells do not give the row; an
+        // exact str's str() and strip() run no code, so it is left unread.
+        if (kind == Kind::TABLE_ROW && (!f.text || PyUnicode_CheckExact(f.text))) return table_row(f.cells, f.text);
         NStr raw_text;
         int r = text_value(w_, f.text, raw_text);
         if (r <= 0) return r;
@@ -107,6 +110,12 @@ public:
     bool plain() const { return display_.plain(); }
 
 private:
+    // A row whose text is absent or an exact str, not yet read.
+    int table_row(PyObject* cells, PyObject* text) {
+        if (cells && PyList_CheckExact(cells) && PyList_GET_SIZE(cells) > 0) return table_row(cells, NStr(), NStr());
+        const NStr raw_text = text ? NStr::of(text) : NStr();
+        return table_row(cells, raw_text, trim(raw_text));
+    }
     // The row from `cells` when it is a non-empty list, else from the text
     // by the pipe-row parser.
     int table_row(PyObject* cells, NStr raw_text, NStr text) {
