@@ -528,10 +528,19 @@ def test_table_rows_near_their_written_form_match_baseline(c):
                 f"| {c} | {c}\u3000 |", f"| \u3000{c} | {c} |", f"|{c} | {c} |", f"| {c} | {c}|", f"| {c} | |",
                 f"| | {c} |", f"{c} | {c} |", f"| {c} | {c}", f"| --- | :-: |", "| - | - |", "| -- | : |",
                 f"| {c} | - |", f"  | {c} | {c} |  ", f"| {c} ||", f"| {c}\t| {c} |", f"| {c} | {long} |"]
+    # Bars on either side of the 64th and 128th unit, and doubtful units beside a padding space.
+    # Each pattern at lengths from three units under to two over 64 and 128 (`extra` is its length
+    # beside the run of k units), the last two with a last "|" that is not written as it stands.
+    patterns = [(lambda k: f"| {c * k} | {c} |", 8), (lambda k: f"| {c * k} | {c} | {c}|", 11),
+                (lambda k: f"| {c} | {c * k}  |", 9)]
+    variants += [make(n - extra) for make, extra in patterns for edge in (64, 128) for n in range(edge - 3, edge + 3)]
+    variants.append(f"| {c * 130} | {c} |")
+    variants += [f"| {c * 60} |  | {c} |", f"| {c * 59}\xa0| {c} |", f"| {c * 61} | \x85{c} |", f"| {c} | {c * 122}\u2000|"]
     answers = []
     for v in variants:
         text = f"| h | {c} |\n|---|---|\n| {c} | {long} |\n{v}\n| {c}{c} | {c} |"
-        answers += [{"text": text}, {"text": text[: text.rindex("\n")]}]
+        # Rows followed by a long text as well as rows near or at its end.
+        answers += [{"text": text}, {"text": text[: text.rindex("\n")]}, {"text": text + "\n\n" + long * 8}]
     check("format_data", {"answers": answers})
 
 
