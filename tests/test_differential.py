@@ -620,3 +620,24 @@ def test_row_texts_are_converted_even_when_cells_give_the_row(text, cells):
     # str(text).strip() comes before the cells are looked at, whatever they hold.
     blocks = [{"type": "table_row", "text": text, "cells": cells}, {"type": "table_row", "cells": ["c", "d"]}]
     check("format_data", {"answers": [{"text": "t", "blocks": blocks}]})
+
+
+DELIMITER_CANDIDATES = [
+    "|---|---|", "| --- | :---: |", "---|---", "--- | ---|", "|--- | ---", " | :--- | ---: | ", "|:---:|:---:|",
+    "|---|", "|---|---|---|---|", "| --- |  | --- |", "| --- | --- |  |", "|  | --- | --- |", "|- - -|---|",
+    "|:-:|---|", "|:--|---|", "|::---|---|", "|---::|---|", "|--:-|---|", "|:|---|", "|::|---|", "| -- - |---|",
+    "|--- ---|  |---|", "|---|---|\t", "|---|---| x", "|---|\u3000---|", "|---|\xa0---|", "|---|\xe9---|",
+    "|---|---|:", ":|---|---|",
+    "|" + "-" * 70 + "|---|", "|---|" + "-" * 125 + "|", "|" + "-" * 130 + "|---|", "| --- | --- " + " " * 60 + "|",
+]
+
+
+@pytest.mark.parametrize("wide", ["", "\u7b54"])
+def test_delimiter_rows_match_baseline(wide):
+    # Each candidate under a header, with a body row, ending the text, near its end and with a
+    # long text after it.
+    answers = []
+    for d in DELIMITER_CANDIDATES:
+        text = f"| a{wide} | b |\n{d}\n| c | d |"
+        answers += [{"text": text}, {"text": text[: text.rindex("\n")]}, {"text": text + "\n\n" + "x" * 300}]
+    check("format_data", {"answers": answers})
