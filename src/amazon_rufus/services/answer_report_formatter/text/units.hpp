@@ -66,8 +66,10 @@ inline void push_view(Views& v, const NStr& s) {
 // U+202F, U+205F and U+3000 (a test checks every code point against
 // str.isspace), so no call is needed.
 inline bool is_space(Py_UCS4 c) {
-    if (c < 128) return c <= ' ' && Py_UNICODE_ISSPACE(c);  // printable ASCII without the table
-    if (c < 0x85 || c > 0x3000) return false;
+    // Most units are ASCII text or CJK, neither of which may be whitespace:
+    // one branch for both, whichever comes.
+    if ((c > ' ') & (c - 0x85 > 0x3000 - 0x85)) return false;
+    if (c <= ' ') return Py_UNICODE_ISSPACE(c);
     if (c >= 0x2000) return c <= 0x200A || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
     return c == 0x85 || c == 0xA0 || c == 0x1680;
 }
