@@ -365,6 +365,8 @@ def test_text_route_end_to_end_matches_baseline(text):
     # Text split by the parser, then converted, assembled and rendered by each implementation.
     check("_normalize_text_lines", text)
     check("_format_answer_body", 1, {"text": text})
+    # With a long text after it, every line of it is read on the table masks (which read ahead).
+    check("_format_answer_body", 1, {"text": text + "\n\n" + "tail " * 60})
 
 
 @PROPS
