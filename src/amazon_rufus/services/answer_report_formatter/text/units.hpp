@@ -60,6 +60,9 @@ inline void push_view(Views& v, const NStr& s) {
     set_view(v.back(), s);
 }
 
+// Whether a code point may be whitespace: up to " ", or from U+0085 to
+// U+3000 (a superset, decided without a branch).
+inline bool may_be_space(Py_UCS4 c) { return (c <= ' ') | (c - 0x85 <= 0x3000 - 0x85); }
 // The host's \s / str.strip() set and its \d set, with the common ranges
 // decided inline.  Above ASCII the whitespace of CPython 3.12's Unicode
 // database is U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029,
@@ -68,7 +71,7 @@ inline void push_view(Views& v, const NStr& s) {
 inline bool is_space(Py_UCS4 c) {
     // Most units are ASCII text or CJK, neither of which may be whitespace:
     // one branch for both, whichever comes.
-    if ((c > ' ') & (c - 0x85 > 0x3000 - 0x85)) return false;
+    if (!may_be_space(c)) return false;
     if (c <= ' ') return Py_UNICODE_ISSPACE(c);
     if (c >= 0x2000) return c <= 0x200A || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
     return c == 0x85 || c == 0xA0 || c == 0x1680;
@@ -204,9 +207,6 @@ inline NStr trim_units(const NStr& s) {
     trim_bounds(s, a, b);
     return s.sub(a, b);
 }
-// Whether a code point may be whitespace: up to " ", or from U+0085 to
-// U+3000 (a superset, decided without a branch).
-inline bool may_be_space(Py_UCS4 c) { return (c <= ' ') | (c - 0x85 <= 0x3000 - 0x85); }
 // The code unit at `i` of a view into a compact str, read as the four bytes
 // that end with it: they lie inside the str object, whose header comes right
 // before its text, so the read needs no branch on the width.
