@@ -643,3 +643,20 @@ def test_delimiter_rows_match_baseline(wide):
         text = f"| a{wide} | b |\n{d}\n| c | d |"
         answers += [{"text": text}, {"text": text[: text.rindex("\n")]}, {"text": text + "\n\n" + "x" * 300}]
     check("format_data", {"answers": answers})
+
+
+@pytest.mark.parametrize("c", ["x", "\u7b54"])
+@pytest.mark.parametrize("sep", ["\n", "\r\n", "\r"])
+def test_line_breaks_and_bars_at_every_offset_match_baseline(c, sep):
+    # Line breaks, "\r\n" pairs and "|"s at every offset around the sizes the text pass reads
+    # ahead in (one or more units of 256), and lines longer than those holding a "|" only early
+    # or only late.
+    answers = []
+    for k in [*range(250, 262), *range(506, 518), 1023, 1024]:
+        table = sep.join(["| h | i |", "|---|---|", "| a | b |"])
+        answers += [{"text": c * k + sep + table},
+                    {"text": c * (k - 10) + sep + sep.join(["- item", "  more", table, "", c * 9 + "|"])},
+                    {"text": sep.join(["| " + c * k + " | i |", "|---|---|", "| a | " + c * k + " |", c])},
+                    {"text": sep.join([c * k + " | x", c * 3 + " | y", "|---|---|"])},
+                    {"text": sep.join(["| a | " + c * k, "|---|---|", "| b | c |"])}]
+    check("format_data", {"answers": answers})
