@@ -649,14 +649,15 @@ def test_delimiter_rows_match_baseline(wide):
 @pytest.mark.parametrize("sep", ["\n", "\r\n", "\r"])
 def test_line_breaks_and_bars_at_every_offset_match_baseline(c, sep):
     # Line breaks, "\r\n" pairs and "|"s at every offset around the sizes the text pass reads
-    # ahead in (one or more units of 256), and lines longer than those holding a "|" only early
-    # or only late.
+    # ahead in (multiples of 256 units), and lines of several such sizes holding a "|" only early,
+    # only in the middle or only late.
     answers = []
-    for k in [*range(250, 262), *range(506, 518), 1023, 1024]:
+    for k in [*range(250, 262), *range(506, 518), 600, 1023, 1024, 1100]:
         table = sep.join(["| h | i |", "|---|---|", "| a | b |"])
         answers += [{"text": c * k + sep + table},
                     {"text": c * (k - 10) + sep + sep.join(["- item", "  more", table, "", c * 9 + "|"])},
                     {"text": sep.join(["| " + c * k + " | i |", "|---|---|", "| a | " + c * k + " |", c])},
                     {"text": sep.join([c * k + " | x", c * 3 + " | y", "|---|---|"])},
-                    {"text": sep.join(["| a | " + c * k, "|---|---|", "| b | c |"])}]
+                    {"text": sep.join(["| a | " + c * k, "|---|---|", "| b | c |"])},
+                    {"text": sep.join([c * k + " | " + c * k, "|---|---|", "| b | c |"])}]
     check("format_data", {"answers": answers})
