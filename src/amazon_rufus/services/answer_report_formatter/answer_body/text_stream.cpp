@@ -14,6 +14,10 @@
 #include <cstring>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 // GCC compiles a second copy of the pass for AVX2 (clang builds keep one).
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define ARF_WIDE_TEXT_PASS 1
@@ -31,6 +35,33 @@ template <class T, class V, class P>
 __attribute__((always_inline)) inline Py_ssize_t scan(const T* p, Py_ssize_t from, Py_ssize_t n, V maybe, P hit) {
     return scan_units(p, from, n, maybe, hit);
 }
+#if defined(__SSE2__)
+// Masks of "\n", "\r" and "|" in the 64 one- or two-byte units from q, one
+// bit per unit, 16 bytes at a time.
+template <class T>
+__attribute__((always_inline)) inline void masks_of_breaks(const T* q, uint64_t& nl, uint64_t& cr, uint64_t& bar) {
+    constexpr int W = 16 / sizeof(T);
+    nl = cr = bar = 0;
+    for (int j = 0; j < 64 / W; j += 2) {
+        __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + j * W));
+        __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + (j + 1) * W));
+        auto bits = [&](int c) {
+            if constexpr (sizeof(T) == 1) {
+                const __m128i k = _mm_set1_epi8(static_cast<char>(c));
+                return uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v0, k)))) |
+                       (uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v1, k)))) << 16);
+            } else {
+                const __m128i k = _mm_set1_epi16(static_cast<short>(c));
+                return uint64_t(uint32_t(_mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(v0, k), _mm_cmpeq_epi16(v1, k)))));
+            }
+        };
+        const int at = j * W;
+        nl |= bits('\n') << at;
+        cr |= bits('\r') << at;
+        bar |= bits('|') << at;
+    }
+}
+#endif
 #include "text_stream_pass.inc"
 }  // namespace narrow
 
@@ -63,6 +94,33 @@ __attribute__((always_inline)) inline Py_ssize_t scan(const T* p, Py_ssize_t fro
         i += 2 * W;
     }
     return scan_units(p, i, n, maybe, hit);
+}
+// Masks of "\n", "\r" and "|" in the 64 one- or two-byte units from q, one
+// bit per unit, 32 bytes at a time.
+template <class T>
+__attribute__((always_inline)) inline void masks_of_breaks(const T* q, uint64_t& nl, uint64_t& cr, uint64_t& bar) {
+    constexpr int W = 32 / sizeof(T);
+    nl = cr = bar = 0;
+    for (int j = 0; j < 64 / W; j += 2) {
+        __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + j * W));
+        __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + (j + 1) * W));
+        auto bits = [&](int c) {
+            if constexpr (sizeof(T) == 1) {
+                const __m256i k = _mm256_set1_epi8(static_cast<char>(c));
+                return uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v0, k)))) |
+                       (uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v1, k)))) << 32);
+            } else {
+                // Packing works within 16-byte lanes: the middle quarters swap back.
+                const __m256i k = _mm256_set1_epi16(static_cast<short>(c));
+                const __m256i packed = _mm256_packs_epi16(_mm256_cmpeq_epi16(v0, k), _mm256_cmpeq_epi16(v1, k));
+                return uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_permute4x64_epi64(packed, 0xD8))));
+            }
+        };
+        const int at = j * W;
+        nl |= bits('\n') << at;
+        cr |= bits('\r') << at;
+        bar |= bits('|') << at;
+    }
 }
 #include "text_stream_pass.inc"
 }  // namespace wide
