@@ -29,50 +29,9 @@ DisplayStream::DisplayStream(Work& w, LineSink& sink) : w_(w), sink_(sink), firs
 
 DisplayStream::~DisplayStream() {
     if (&s_ != &g_scratch) return;
-    empty_keeping_room(s_.items);
     empty_keeping_room(s_.cells);
     empty_keeping_room(s_.row);
-    // A few builders keep their storage for the next answers; large storage
-    // goes back to the pools.
-    if (s_.builders.size() > 8) s_.builders.resize(8);
-    for (TextBuf& b : s_.builders) {
-        if (b.capacity_bytes() <= (size_t(64) << 10)) continue;
-        TextBuf small;
-        b.swap(small);
-    }
-    s_.builders_used = 0;
     s_.busy = false;
-}
-
-TextBuf& DisplayStream::continue_item() {
-    // The last block is a list item, still pending at the end of items.
-    Item& item = s_.items.back();
-    if (!item.builder) {
-        if (s_.builders_used == s_.builders.size()) s_.builders.emplace_back();
-        TextBuf& b = s_.builders[s_.builders_used++];
-        b.restart();
-        b.append(item.text);
-        item.builder = s_.builders_used;
-    }
-    return s_.builders[item.builder - 1];
-}
-
-// The pending list items, as one list block.
-void DisplayStream::write_list() {
-    begin_block();
-    for (const Item& item : s_.items) {
-        sink_.begin_line();
-        sink_.buf().append_ascii("- ");
-        if (item.builder) {
-            const TextBuf& b = s_.builders[item.builder - 1];
-            sink_.buf().append(b.view(0, b.size()));
-        } else {
-            sink_.buf().append(item.text);
-            plain_ &= !item.text.empty();
-        }
-    }
-    s_.items.clear();
-    s_.builders_used = 0;
 }
 
 // The header and delimiter lines, once a second row makes the open table one.

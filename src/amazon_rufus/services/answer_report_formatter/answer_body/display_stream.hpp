@@ -1,9 +1,11 @@
 // Structured blocks assembled and rendered as they come, for the fused
-// routes: runs of list items and of table rows stay pending until a block
-// of another kind (or the end) closes them, as the assembly's flush_list and
-// flush_table do, and every display block is written into the section's
-// lines at once.  Table rows are kept flat (one cell array for the whole
-// table), so a row costs no allocation of its own.
+// routes: a run of list items is one list block, written an item at a time
+// (the text route appends continuation lines to the last one), and a run of
+// table rows is one table, whose first row stays pending until a second
+// makes it a table or a block of another kind (or the end) closes it, as
+// the assembly's flush_list and flush_table do.  Every other display block
+// is written into the section's lines at once.  The first row is kept flat
+// (one cell array), so a row costs no allocation of its own.
 #pragma once
 #include "blocks.hpp"
 
@@ -41,14 +43,21 @@ public:
     // Whether the second and later of a run of empty lines are left out of
     // the text as it is written (see TextBuf::keep_dropped_breaks).
     bool drops_blank_runs() const { return sink_.buf().dropped_breaks() != nullptr; }
+    // A list item: "- " and its text, the first of a run opening the list block.
     void list_item(const NStr& text) {
         close_table();
-        Item& item = s_.items.emplace_back();
-        set_view(item.text, text);
-        item.builder = 0;
+        if (!list_open_) {
+            begin_block();
+            list_open_ = true;
+        }
+        sink_.begin_line();
+        sink_.buf().append_ascii("- ");
+        sink_.buf().append(text);
+        plain_ &= !text.empty();
     }
-    // A builder holding the last list item's text, to continue it.
-    TextBuf& continue_item();
+    // The buffer whose last line is the last list item's, to continue it
+    // (while the list is open nothing else is written).
+    TextBuf& continue_item() { return sink_.buf(); }
     // A table row of `n` >= 1 cells: closes an open list, joins the open
     // table.  The first row waits, as it is text when it stays alone; from
     // the second on the table is certain, and rows are written as they come.
@@ -78,9 +87,7 @@ public:
         close_table();
         text_block(t);
     }
-    void close_list() {
-        if (!s_.items.empty()) write_list();
-    }
+    void close_list() { list_open_ = false; }
     void close_table() {
         if (table_rows_ == 1) write_lone_row();
         table_rows_ = 0;
@@ -100,16 +107,9 @@ public:
     // A row buffer for the caller's own use while the stream is open.
     Row& row() { return s_.row; }
 
-    struct Item {
-        NStr text;
-        size_t builder;  // builder index + 1 once continued, else 0
-    };
     // The pending state's storage.  Streams never nest (no Python code runs
     // inside one), so one set serves every answer and keeps its room.
     struct Scratch {
-        std::vector<Item> items;
-        std::vector<TextBuf> builders;  // the first `builders_used` hold continued items
-        size_t builders_used = 0;
         std::vector<NStr> cells;      // the open table's first row
         Row row;
         bool busy = false;
@@ -121,7 +121,6 @@ private:
         if (sink_.count() > first_) sink_.line(std::u32string_view());
         ++blocks_;
     }
-    void write_list();
     void write_lone_row();
     void table_head();
     void body_row(const NStr* cells, size_t n);
@@ -137,6 +136,7 @@ private:
     const Py_ssize_t first_;
     size_t blocks_ = 0;
     size_t table_rows_ = 0;  // rows of the open table
+    bool list_open_ = false;
     bool plain_ = true;
     std::unique_ptr<Scratch> own_;  // only if the shared set were busy
     Scratch& s_;

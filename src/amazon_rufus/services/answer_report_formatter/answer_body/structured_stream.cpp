@@ -92,7 +92,6 @@ public:
                 display_.text(text);
                 return 1;
             case Kind::LIST_ITEM:
-                keep(text);
                 display_.list_item(text);
                 return 1;
             case Kind::TABLE_ROW:
