@@ -36,31 +36,40 @@ __attribute__((always_inline)) inline Py_ssize_t scan(const T* p, Py_ssize_t fro
     return scan_units(p, from, n, maybe, hit);
 }
 #if defined(__SSE2__)
-// Masks of "\n", "\r" and "|" in the 64 one- or two-byte units from q, one
-// bit per unit, 16 bytes at a time.
+// Vectors of one- or two-byte units, 16 bytes each, for the masks of lines
+// and rows: loads, comparisons and one bit per unit of two results.
 template <class T>
-__attribute__((always_inline)) inline void masks_of_breaks(const T* q, uint64_t& nl, uint64_t& cr, uint64_t& bar) {
-    constexpr int W = 16 / sizeof(T);
-    nl = cr = bar = 0;
-    for (int j = 0; j < 64 / W; j += 2) {
-        __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + j * W));
-        __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + (j + 1) * W));
-        auto bits = [&](int c) {
-            if constexpr (sizeof(T) == 1) {
-                const __m128i k = _mm_set1_epi8(static_cast<char>(c));
-                return uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v0, k)))) |
-                       (uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v1, k)))) << 16);
-            } else {
-                const __m128i k = _mm_set1_epi16(static_cast<short>(c));
-                return uint64_t(uint32_t(_mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(v0, k), _mm_cmpeq_epi16(v1, k)))));
-            }
-        };
-        const int at = j * W;
-        nl |= bits('\n') << at;
-        cr |= bits('\r') << at;
-        bar |= bits('|') << at;
+struct Vectors {
+    using V = __m128i;
+    static constexpr int UNITS = 16 / sizeof(T);
+    static V load(const T* q) { return _mm_loadu_si128(reinterpret_cast<const V*>(q)); }
+    static V all(int c) {
+        if constexpr (sizeof(T) == 1) return _mm_set1_epi8(static_cast<char>(c));
+        else return _mm_set1_epi16(static_cast<short>(c));
     }
-}
+    static V eq(V v, int c) {
+        if constexpr (sizeof(T) == 1) return _mm_cmpeq_epi8(v, all(c));
+        else return _mm_cmpeq_epi16(v, all(c));
+    }
+    // Lanes whose unit is at most c (unsigned): nothing is left of it after c.
+    static V at_most(V v, int c) {
+        if constexpr (sizeof(T) == 1) return _mm_cmpeq_epi8(_mm_subs_epu8(v, all(c)), _mm_setzero_si128());
+        else return _mm_cmpeq_epi16(_mm_subs_epu16(v, all(c)), _mm_setzero_si128());
+    }
+    static V minus(V v, int c) {
+        if constexpr (sizeof(T) == 1) return _mm_sub_epi8(v, all(c));
+        else return _mm_sub_epi16(v, all(c));
+    }
+    static V either(V a, V b) { return _mm_or_si128(a, b); }
+    static V neither(V a, V b) { return _mm_xor_si128(_mm_or_si128(a, b), _mm_set1_epi8(-1)); }
+    // One bit per unit of two results, the first's units first.
+    static uint64_t bits(V a, V b) {
+        if constexpr (sizeof(T) == 1)
+            return uint64_t(uint32_t(_mm_movemask_epi8(a))) | (uint64_t(uint32_t(_mm_movemask_epi8(b))) << 16);
+        else
+            return uint64_t(uint32_t(_mm_movemask_epi8(_mm_packs_epi16(a, b))));
+    }
+};
 #endif
 #include "text_stream_pass.inc"
 }  // namespace narrow
@@ -95,33 +104,39 @@ __attribute__((always_inline)) inline Py_ssize_t scan(const T* p, Py_ssize_t fro
     }
     return scan_units(p, i, n, maybe, hit);
 }
-// Masks of "\n", "\r" and "|" in the 64 one- or two-byte units from q, one
-// bit per unit, 32 bytes at a time.
+// Vectors of one- or two-byte units, 32 bytes each (as the narrow pass's).
 template <class T>
-__attribute__((always_inline)) inline void masks_of_breaks(const T* q, uint64_t& nl, uint64_t& cr, uint64_t& bar) {
-    constexpr int W = 32 / sizeof(T);
-    nl = cr = bar = 0;
-    for (int j = 0; j < 64 / W; j += 2) {
-        __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + j * W));
-        __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + (j + 1) * W));
-        auto bits = [&](int c) {
-            if constexpr (sizeof(T) == 1) {
-                const __m256i k = _mm256_set1_epi8(static_cast<char>(c));
-                return uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v0, k)))) |
-                       (uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v1, k)))) << 32);
-            } else {
-                // Packing works within 16-byte lanes: the middle quarters swap back.
-                const __m256i k = _mm256_set1_epi16(static_cast<short>(c));
-                const __m256i packed = _mm256_packs_epi16(_mm256_cmpeq_epi16(v0, k), _mm256_cmpeq_epi16(v1, k));
-                return uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_permute4x64_epi64(packed, 0xD8))));
-            }
-        };
-        const int at = j * W;
-        nl |= bits('\n') << at;
-        cr |= bits('\r') << at;
-        bar |= bits('|') << at;
+struct Vectors {
+    using V = __m256i;
+    static constexpr int UNITS = 32 / sizeof(T);
+    static V load(const T* q) { return _mm256_loadu_si256(reinterpret_cast<const V*>(q)); }
+    static V all(int c) {
+        if constexpr (sizeof(T) == 1) return _mm256_set1_epi8(static_cast<char>(c));
+        else return _mm256_set1_epi16(static_cast<short>(c));
     }
-}
+    static V eq(V v, int c) {
+        if constexpr (sizeof(T) == 1) return _mm256_cmpeq_epi8(v, all(c));
+        else return _mm256_cmpeq_epi16(v, all(c));
+    }
+    static V at_most(V v, int c) {
+        if constexpr (sizeof(T) == 1) return _mm256_cmpeq_epi8(_mm256_subs_epu8(v, all(c)), _mm256_setzero_si256());
+        else return _mm256_cmpeq_epi16(_mm256_subs_epu16(v, all(c)), _mm256_setzero_si256());
+    }
+    static V minus(V v, int c) {
+        if constexpr (sizeof(T) == 1) return _mm256_sub_epi8(v, all(c));
+        else return _mm256_sub_epi16(v, all(c));
+    }
+    static V either(V a, V b) { return _mm256_or_si256(a, b); }
+    static V neither(V a, V b) { return _mm256_xor_si256(_mm256_or_si256(a, b), _mm256_set1_epi8(-1)); }
+    static uint64_t bits(V a, V b) {
+        if constexpr (sizeof(T) == 1) {
+            return uint64_t(uint32_t(_mm256_movemask_epi8(a))) | (uint64_t(uint32_t(_mm256_movemask_epi8(b))) << 32);
+        } else {
+            // Packing works within 16-byte lanes: the middle quarters swap back.
+            return uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_permute4x64_epi64(_mm256_packs_epi16(a, b), 0xD8))));
+        }
+    }
+};
 #include "text_stream_pass.inc"
 }  // namespace wide
 #pragma GCC pop_options
