@@ -205,6 +205,8 @@ bool write_link_items(PyObject* raw_items, bool include_source, LineSink& sink, 
             }
             return true;
         }
+        // Most other items are exact dicts: no subtype test for them.
+        if (PyDict_CheckExact(item)) return link_object_lines(item, include_source, sink, arena, plain);
         int is_text = is_a(item, &PyUnicode_Type);
         if (is_text < 0) return false;
         if (is_text) {
