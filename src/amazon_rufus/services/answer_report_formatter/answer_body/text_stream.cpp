@@ -1,7 +1,7 @@
 // The fused text route: one forward pass over an answer text, instantiated
 // per code-unit width, writing display blocks into the section's lines as
-// they close.  Each line is scanned once, for its end and for a "|"; the
-// table rule reads the delimiter row ahead in the text itself, and a
+// they close.  Line ends and "|"s are read from masks of the text, a window
+// at a time (a long line's rest by a scan); the table rule reads the delimiter row ahead in the text itself, and a
 // paragraph is written as its lines come (or, while a list item may still be
 // continued, kept as a range of the text that is read again when it closes).
 // So the pass keeps no list of lines and no list of paragraph lines,
@@ -29,7 +29,7 @@ namespace arf {
 
 namespace {
 
-// The pass for any processor: lines found 16 bytes at a time.
+// The pass for any processor: masks and scans 16 bytes at a time.
 namespace narrow {
 template <class T, class V, class P>
 __attribute__((always_inline)) inline Py_ssize_t scan(const T* p, Py_ssize_t from, Py_ssize_t n, V maybe, P hit) {
@@ -75,8 +75,8 @@ struct Vectors {
 }  // namespace narrow
 
 #if ARF_WIDE_TEXT_PASS
-// The pass compiled for AVX2, lines found 64 bytes at a time: most lines
-// take one block instead of two to four.  Everything it calls inline is
+// The pass compiled for AVX2: masks 32 bytes at a time, scans 64 (a long
+// line takes a quarter of the blocks).  Everything it calls inline is
 // compiled into it; the headers' own functions were declared before this
 // point and keep the ordinary target wherever they are not inlined.
 #pragma GCC push_options
