@@ -1,9 +1,10 @@
 // The fused text route: one forward pass over an answer text, instantiated
 // per code-unit width, writing display blocks into the section's lines as
 // they close.  Line ends and "|"s are read from masks of the text, a window
-// at a time (a long line's rest by a scan); the table rule reads the delimiter row ahead in the text itself, and a
-// paragraph is written as its lines come (or, while a list item may still be
-// continued, kept as a range of the text that is read again when it closes).
+// at a time (a long line's rest by a scan); the table rule reads the
+// delimiter row ahead in the text itself, and a paragraph is written as its
+// lines come (or, while a list item may still be continued, kept as a range
+// of the text that is read again when it closes).
 // So the pass keeps no list of lines and no list of paragraph lines,
 // whatever the text's size.  No Python code runs here (a signal
 // handler aside, which sees none of this state), so every step stays the
