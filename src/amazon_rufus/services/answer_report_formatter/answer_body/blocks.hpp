@@ -229,6 +229,22 @@ bool match_heading(const NStr& line, int& level, NStr& text, bool one_line = fal
 bool match_list_item(const NStr& line, NStr& text, bool one_line = false);
 // The bullet markers of a list item: "-", "*" and "•".
 inline bool is_bullet(Py_UCS4 c) { return c == '-' || c == '*' || c == 0x2022; }
+// A list item's marker at the start of p[a, b), "[-*•]\s+" or "\d+[.)]\s+":
+// where the text after it starts, or -1 when there is none.
+template <class T>
+inline Py_ssize_t list_marker_end(const T* p, Py_ssize_t a, Py_ssize_t b) {
+    if (a == b) return -1;
+    Py_ssize_t i = a + 1;
+    if (!is_bullet(p[a])) {
+        i = a;
+        while (i < b && is_digit(p[i])) ++i;
+        if (i == a || i == b || (p[i] != T('.') && p[i] != T(')'))) return -1;
+        ++i;
+    }
+    if (i == b || !is_space(p[i])) return -1;
+    while (i < b && is_space(p[i])) ++i;
+    return i;
+}
 bool parse_pipe_row(const NStr& line, Row& cells);
 bool is_delimiter_row(const Row& cells);
 // Whether a line holds nothing but "|", ":", "-" and whitespace, and a "|":

@@ -49,20 +49,8 @@ bool match_heading(const NStr& t, int& level, NStr& text, bool one_line) {
 
 // ^([-*•])\s+(.*)$, then ^\d+[.)]\s+(.*)$ on the trimmed line.
 bool match_list_item(const NStr& t, NStr& text, bool one_line) {
-    if (t.len == 0) return false;
+    const Py_ssize_t p = with_units(t, [&](auto* u) { return list_marker_end(u, 0, t.len); });
     NStr group;
-    Py_UCS4 c = t[0];
-    if (is_bullet(c)) {
-        Py_ssize_t p = spaces(t, 1);
-        if (p >= 0 && dot_star_to_end(t, p, group, one_line)) {
-            text = trim(group);
-            return true;
-        }
-    }
-    Py_ssize_t d = 0;
-    while (d < t.len && is_digit(t[d])) ++d;
-    if (d == 0 || d >= t.len || (t[d] != '.' && t[d] != ')')) return false;
-    Py_ssize_t p = spaces(t, d + 1);
     if (p < 0 || !dot_star_to_end(t, p, group, one_line)) return false;
     text = trim(group);
     return true;
